@@ -1,0 +1,18 @@
+#pragma once
+// Process-level glue: a window platform that works on servers, and termination signals
+// turned into an orderly quit of the event loop.
+
+class QObject;
+
+namespace pelorin::app {
+
+// Without a display (no DISPLAY nor WAYLAND_DISPLAY) selects Qt's offscreen platform, so
+// invisible instances run on servers. Call before the application object exists.
+void selectPlatform();
+// True when the offscreen platform is in use (nobody can see or close a window).
+bool isHeadless();
+// SIGTERM, SIGINT and SIGHUP quit the event loop instead of killing the process, so that
+// whatever runs at the loop's end (the port row, the database) is finished properly.
+void quitOnTerminationSignals(QObject* parent);
+
+} // namespace pelorin::app

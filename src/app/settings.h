@@ -1,0 +1,51 @@
+#pragma once
+// The module's settings, as the operator controls hold them. They come only from the
+// single command-line argument ("key=value" pieces joined by "#") and are never saved.
+// Texts are Windows-1252 strings, like every text inside the module. Never throws.
+
+#include <string>
+#include <vector>
+
+namespace pelorin::app {
+
+struct Settings {
+    std::string cport = "5";         // port number; keys the `cs` row and names the device
+    std::string cmodem = "WAVECOM";  // modem type
+    std::string cbaud = "115200";    // "115200" selects 115200 baud, anything else 9600
+    std::string chands = "2";        // serial flow control
+    std::string enama = "enama";     // module name
+    std::string ehost;               // web-service host, or the TCP listening port
+    std::string ekey;                // web-service activation key
+    std::string esign;               // web-service sign
+    bool rbroadcast = false;         // message type Broadcast (else Reply)
+    std::string edelay = "0";        // seconds between outbound batches
+    bool SendEnabled = false;
+    bool ReceiveEnabled = false;
+    bool ShowTray = true;
+};
+
+inline constexpr const char* kMerlSender = "MERL-SENDER";
+inline constexpr const char* kMerlCenter = "MERL-CENTER";
+inline constexpr const char* kNokiaCdma = "NOKCDMA_6235";
+
+// The fixed lists of the selection controls, in display order.
+const std::vector<std::string>& modemTypes();
+const std::vector<std::string>& portNumbers();
+const std::vector<std::string>& baudRates();
+const std::vector<std::string>& handshakes();
+
+// Which settings group the window shows for a modem type.
+struct GroupVisibility {
+    bool gmerl = false;         // host / key / sign / message type
+    bool Gsetmodem = true;      // baud rate / handshake / name
+    std::string hostLabel;      // "HOST" or "PORT" while gmerl is shown
+    bool senderFields = false;  // activation key, sign and message type
+};
+GroupVisibility cmodemChange(const std::string& modemType);
+
+// Applies the command-line argument on top of `settings`, piece by piece, later keys
+// overriding earlier ones; unknown keys are ignored. Returns the number of setting pieces,
+// which decides whether the module starts by itself (more than two).
+int applyCommandLine(Settings& settings, const std::string& argument);
+
+} // namespace pelorin::app

@@ -1,0 +1,105 @@
+#include "db/query.h"
+
+#include <QSqlError>
+#include <QTime>
+
+#include "db/cp1252.h"
+#include "db/dialect.h"
+
+namespace pelorin::db {
+namespace {
+
+[[noreturn]] void fail(const QSqlQuery& q) {
+    throw DbError(q.lastError().text().toStdString());
+}
+
+QSqlQuery prepared(const QString& sql) {
+    QSqlQuery q(Database::connection());
+    q.setForwardOnly(true);
+    if (!q.prepare(sql)) fail(q);
+    return q;
+}
+
+} // namespace
+
+QSqlQuery exec(const QString& sql, const QVariantList& values) {
+    QSqlQuery q = prepared(sql);
+    for (const QVariant& v : values) q.addBindValue(v);
+    if (!q.exec()) fail(q);
+    return q;
+}
+
+QSqlQuery execNamed(const QString& sql, const QVariantMap& values) {
+    QSqlQuery q = prepared(sql);
+    for (auto it = values.cbegin(); it != values.cend(); ++it) {
+        q.bindValue(QLatin1Char(':') + it.key(), it.value());
+    }
+    if (!q.exec()) fail(q);
+    return q;
+}
+
+int countRows(const QString& sql, const QVariantList& values) {
+    QSqlQuery q = exec(sql, values);
+    int rows = 0;
+    while (q.next()) ++rows;
+    return rows;
+}
+
+QVariant text(std::string_view cp1252) {
+    return fromWindows1252(cp1252);
+}
+
+std::string textOf(const QVariant& value) {
+    return toWindows1252(value.toString());
+}
+
+std::string requireText(const QVariant& value, const char* column) {
+    if (value.isNull()) throw DbError(std::string("NULL in column ") + column);
+    return textOf(value);
+}
+
+QVariant today() {
+    return dialect::dateValue(Database::backend(), QDate::currentDate());
+}
+
+QString currentTimeText() {
+    return QTime::currentTime().toString(QStringLiteral("hh:mm"));
+}
+
+namespace detail {
+
+// SQLite: BEGIN IMMEDIATE takes the write lock up front, so two writers queue on the busy
+// timeout instead of deadlocking when both try to upgrade a read lock.
+void begin() {
+    QSqlDatabase db = Database::connection();
+    if (Database::backend() == Backend::Sqlite) {
+        exec(QStringLiteral("BEGIN IMMEDIATE"));
+    } else if (!db.transaction()) {
+        throw DbError(db.lastError().text().toStdString());
+    }
+}
+
+void commit() {
+    QSqlDatabase db = Database::connection();
+    if (Database::backend() == Backend::Sqlite) {
+        exec(QStringLiteral("COMMIT"));
+    } else if (!db.commit()) {
+        throw DbError(db.lastError().text().toStdString());
+    }
+}
+
+void rollback() noexcept {
+    try {
+        QSqlDatabase db = Database::connection();
+        if (Database::backend() == Backend::Sqlite) {
+            QSqlQuery(db).exec(QStringLiteral("ROLLBACK"));
+        } else {
+            db.rollback();
+        }
+    } catch (...) {
+        // Nothing more can be done; the engine rolls back an unfinished transaction itself.
+    }
+}
+
+} // namespace detail
+} // namespace pelorin::db

@@ -1,0 +1,56 @@
+#pragma once
+// Running statements on the calling thread's connection. Values are always bound, never
+// spliced into the statement text, so a quote in a message cannot change a statement.
+// Every helper throws DbError with the engine's own error text when a statement fails.
+
+#include "db/database.h"
+
+#include <QSqlQuery>
+#include <QVariant>
+#include <string>
+#include <string_view>
+
+namespace pelorin::db {
+
+// Prepares `sql` with "?" placeholders, binds `values` in order and executes it.
+QSqlQuery exec(const QString& sql, const QVariantList& values = {});
+// The same with ":name" placeholders.
+QSqlQuery execNamed(const QString& sql, const QVariantMap& values);
+
+// Number of rows a SELECT returns (walks the result; some engines cannot tell in advance).
+int countRows(const QString& sql, const QVariantList& values = {});
+
+// Module texts (Windows-1252 bytes) to and from database values.
+QVariant text(std::string_view cp1252);
+std::string textOf(const QVariant& value);
+// As textOf, but a NULL is an error, like a failed statement; `column` names it.
+std::string requireText(const QVariant& value, const char* column);
+
+// Today's date as the engine wants it bound.
+QVariant today();
+// The current local time as "hh:mm", the time-of-day column of every insert.
+QString currentTimeText();
+
+// Runs `body` in one transaction: commits when it returns, rolls back when it throws.
+template <typename Body>
+void inTransaction(Body&& body);
+
+namespace detail {
+void begin();
+void commit();
+void rollback() noexcept;
+} // namespace detail
+
+template <typename Body>
+void inTransaction(Body&& body) {
+    detail::begin();
+    try {
+        body();
+        detail::commit();
+    } catch (...) {
+        detail::rollback();
+        throw;
+    }
+}
+
+} // namespace pelorin::db

@@ -1,0 +1,8 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds, and runs every test through CTest.
+set -euo pipefail
+top="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
+"$top/scripts/install-deps"
+"$top/scripts/build"
+cd "${PELORIN_BUILD_DIR:-$top/build}"
+ctest --output-on-failure -j "$(nproc)" --timeout 300

@@ -1,0 +1,88 @@
+// pelorin-admin as the shell stand-in for the main application.
+
+#include <gtest/gtest.h>
+
+#include "test_support.h"
+
+using pelorin::test::ProcessResult;
+using pelorin::test::TempHome;
+
+namespace {
+
+ProcessResult runAdmin(const TempHome& home, const QStringList& args) {
+    return pelorin::test::runProgram(pelorin::test::adminProgram(), args, home.environment());
+}
+
+TEST(AdminTool, InitCreatesOnceAndThenChangesNothing) {
+    TempHome home;
+    const auto first = runAdmin(home, {QStringLiteral("init")});
+    EXPECT_EQ(first.exitCode, 0) << first.err.toStdString();
+    EXPECT_TRUE(first.out.contains(QStringLiteral("initialised")));
+    home.admin({QStringLiteral("queue"), QStringLiteral("tujuan=0812"), QStringLiteral("isipesan=x"),
+                QStringLiteral("pidcom=5")});
+    const auto second = runAdmin(home, {QStringLiteral("init")});
+    EXPECT_EQ(second.exitCode, 0);
+    EXPECT_TRUE(second.out.contains(QStringLiteral("nothing changed"))) << second.out.toStdString();
+    const auto rows = home.admin({QStringLiteral("show"), QStringLiteral("qsms")});
+    EXPECT_EQ(rows.out.count(QLatin1Char('\n')), 2) << "header and the one queued row survive";
+}
+
+TEST(AdminTool, PortAddsThenChangesTheRow) {
+    TempHome home;
+    home.admin({QStringLiteral("init")});
+    home.admin({QStringLiteral("port"), QStringLiteral("5"), QStringLiteral("nomor=0812"), QStringLiteral("stat=RUN")});
+    home.admin({QStringLiteral("port"), QStringLiteral("5"), QStringLiteral("stat=ERR"),
+                QStringLiteral("errinfo=Modem ERROR COM5"), QStringLiteral("tglsekarang=2026-01-31")});
+    const QString shown = home.admin({QStringLiteral("show"), QStringLiteral("cs")}).out;
+    const QStringList lines = shown.split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    ASSERT_EQ(lines.size(), 2) << shown.toStdString();
+    EXPECT_TRUE(lines[1].startsWith(QStringLiteral("5\t0812\tERR\t\tModem ERROR COM5\t"))) << lines[1].toStdString();
+    EXPECT_TRUE(lines[1].contains(QStringLiteral("2026-01-31")));
+}
+
+TEST(AdminTool, QueueAndInsertKeepTheirTexts) {
+    TempHome home;
+    home.admin({QStringLiteral("init")});
+    home.admin({QStringLiteral("queue"), QStringLiteral("tujuan=0812"),
+                QString::fromUtf8("isipesan=Don't = pay €5 • é"), QStringLiteral("pidcom=5")});
+    home.admin({QStringLiteral("insert"), QStringLiteral("autorespondset"), QStringLiteral("formatsms=INFO <any>"),
+                QStringLiteral("replysms=ok <any>"), QStringLiteral("onlyphonebook=0")});
+    EXPECT_TRUE(home.admin({QStringLiteral("show"), QStringLiteral("qsms")})
+                    .out.contains(QString::fromUtf8("\tDon't = pay €5 • é\t5\t0\t")));
+    EXPECT_TRUE(home.admin({QStringLiteral("show"), QStringLiteral("AUTORESPONDSET")})
+                    .out.contains(QStringLiteral("INFO <any>\tok <any>\t\t0\t")));
+}
+
+TEST(AdminTool, BadArgumentsGetUsageAndFailure) {
+    TempHome home;
+    home.admin({QStringLiteral("init")});
+    const QList<QStringList> bad = {
+        {},
+        {QStringLiteral("frobnicate")},
+        {QStringLiteral("init"), QStringLiteral("extra")},
+        {QStringLiteral("show")},
+        {QStringLiteral("show"), QStringLiteral("nosuchtable")},
+        {QStringLiteral("port"), QStringLiteral("five")},
+        {QStringLiteral("port"), QStringLiteral("5"), QStringLiteral("nosuchcolumn=1")},
+        {QStringLiteral("port"), QStringLiteral("5"), QStringLiteral("countdown=many")},
+        {QStringLiteral("port"), QStringLiteral("5"), QStringLiteral("tglsekarang=31-01-2026")},
+        {QStringLiteral("queue"), QStringLiteral("tujuan=0812")},
+        {QStringLiteral("queue"), QStringLiteral("isipesan")},
+    };
+    for (const QStringList& args : bad) {
+        const auto r = runAdmin(home, args);
+        EXPECT_EQ(r.exitCode, 2) << args.join(' ').toStdString();
+        EXPECT_TRUE(r.err.contains(QStringLiteral("usage:"))) << args.join(' ').toStdString();
+    }
+    EXPECT_EQ(home.admin({QStringLiteral("show"), QStringLiteral("cs")}).out.count(QLatin1Char('\n')), 1)
+        << "no bad call may have written a row";
+}
+
+TEST(AdminTool, CommandsOtherThanInitNeedAnExistingDatabase) {
+    TempHome home;
+    const auto r = runAdmin(home, {QStringLiteral("show"), QStringLiteral("cs")});
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_TRUE(r.err.contains(QStringLiteral("cannot open database")));
+}
+
+} // namespace

@@ -1,0 +1,90 @@
+// Start-up of a module: in-process for the sequence, and as a real process for what an
+// operator or a service manager sees.
+
+#include <gtest/gtest.h>
+
+#include <QFile>
+#include <QProcess>
+
+#include <csignal>
+
+#include "app/module.h"
+#include "db/database.h"
+#include "test_support.h"
+
+using pelorin::app::Module;
+using pelorin::test::TempHome;
+
+namespace {
+
+class ModuleStartup : public ::testing::Test {
+protected:
+    void SetUp() override {
+        home.initDatabase();
+        qputenv("PELORIN_HOME", home.path().toLocal8Bit());
+    }
+    void TearDown() override {
+        qunsetenv("PELORIN_HOME");
+        pelorin::db::Database::closeThisThread();
+    }
+    TempHome home;
+};
+
+TEST_F(ModuleStartup, StartsByItselfOnlyWithMoreThanTwoSettings) {
+    Module two;
+    ASSERT_TRUE(two.formCreate("com=6#modem=SIEMENS"));
+    EXPECT_FALSE(two.startRequested());
+    EXPECT_EQ(two.settings().cport, "6");
+    EXPECT_EQ(two.settings().cmodem, "SIEMENS");
+    EXPECT_TRUE(two.StopFlag);
+
+    Module three;
+    ASSERT_TRUE(three.formCreate("com=6#modem=SIEMENS#sender=SENDER"));
+    EXPECT_TRUE(three.startRequested());
+    EXPECT_TRUE(three.settings().SendEnabled);
+}
+
+TEST_F(ModuleStartup, FailedConnectionAppliesNothing) {
+    QFile::remove(home.databaseFile());
+    Module module;
+    EXPECT_FALSE(module.formCreate("com=9#modem=SIEMENS#sender=SENDER"));
+    EXPECT_FALSE(module.connectionError().isEmpty());
+    EXPECT_EQ(module.settings().cport, "5");
+    EXPECT_FALSE(module.startRequested());
+}
+
+TEST(ModuleProgram, MissingOrBrokenDatabaseIsReportedNotCrashed) {
+    TempHome home;
+    for (const QByteArray& content : {QByteArray(), QByteArray("not a database at all")}) {
+        if (!content.isEmpty()) {
+            QFile file(home.databaseFile());
+            ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+            file.write(content.repeated(200));
+        }
+        const auto r = pelorin::test::runProgram(pelorin::test::moduleProgram(),
+                                                 {QStringLiteral("com=5#modem=WAVECOM#sender=SENDER")},
+                                                 home.environment());
+        EXPECT_FALSE(r.crashed);
+        EXPECT_EQ(r.exitCode, 1);
+        EXPECT_TRUE(r.err.contains(QStringLiteral("Koneksi Database GAGAL"))) << r.err.toStdString();
+        if (content.isEmpty()) {
+            EXPECT_FALSE(QFile::exists(home.databaseFile())) << "module created a database";
+        }
+    }
+}
+
+TEST(ModuleProgram, RunsUntilToldToEndAndExitsCleanly) {
+    TempHome home;
+    home.admin({QStringLiteral("init")});
+    QProcess module;
+    module.setProcessEnvironment(home.environment());
+    module.start(pelorin::test::moduleProgram(), {QStringLiteral("com=5#showme=0")});
+    ASSERT_TRUE(module.waitForStarted(10000));
+    EXPECT_FALSE(module.waitForFinished(1500)) << "ended by itself: " << module.readAllStandardError().toStdString();
+    ::kill(static_cast<pid_t>(module.processId()), SIGTERM);
+    ASSERT_TRUE(module.waitForFinished(30000));
+    EXPECT_EQ(module.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(module.exitCode(), 0);
+}
+
+} // namespace

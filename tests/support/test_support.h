@@ -1,0 +1,43 @@
+#pragma once
+// Helpers for tests that run the real programs against a real SQLite file in a
+// temporary home directory.
+
+#include <QProcessEnvironment>
+#include <QString>
+#include <QStringList>
+#include <QTemporaryDir>
+
+namespace pelorin::test {
+
+struct ProcessResult {
+    int exitCode = -1;
+    bool crashed = false;
+    QString out;
+    QString err;
+};
+
+// Runs a program to its end (bounded by timeoutMs) with the given environment.
+ProcessResult runProgram(const QString& program, const QStringList& args,
+                         const QProcessEnvironment& env, int timeoutMs = 60000);
+
+// A temporary home directory; the module and the admin tool find their database there.
+class TempHome {
+public:
+    TempHome();
+    QString path() const { return dir_.path(); }
+    QString databaseFile() const { return dir_.filePath(QStringLiteral("dbtavrin.db")); }
+    // The environment that points the programs at this home (and nowhere else).
+    QProcessEnvironment environment() const;
+    // pelorin-admin with these arguments; fails the test when it does not exit 0.
+    ProcessResult admin(const QStringList& args) const;
+    // pelorin-admin init, then opens this process's own connection on the database.
+    void initDatabase() const;
+
+private:
+    QTemporaryDir dir_;
+};
+
+QString adminProgram();
+QString moduleProgram();
+
+} // namespace pelorin::test

@@ -1,0 +1,223 @@
+// pelorin-admin: plays the main application's part from a shell. It creates the shared
+// schema and adds or shows rows, so that modules can be run and tested without it.
+
+#include <QCoreApplication>
+#include <QDate>
+#include <QSqlQuery>
+#include <QSqlRecord>
+#include <QStringList>
+#include <QTextStream>
+
+#include <cstdio>
+#include <optional>
+
+#include "db/cp1252.h"
+#include "db/database.h"
+#include "db/dialect.h"
+#include "db/query.h"
+#include "db/schema.h"
+
+using namespace pelorin::db;
+
+namespace {
+
+constexpr const char* kUsage =
+    "usage: pelorin-admin COMMAND [ARGS]\n"
+    "  init                           create every shared table and index\n"
+    "  port COM [column=value ...]    add or change the cs row of a port\n"
+    "  queue column=value ...         queue one message (tujuan, isipesan, pidcom needed)\n"
+    "  insert TABLE column=value ...  add one row to any shared table\n"
+    "  show TABLE                     print a table's rows, tab-separated\n"
+    "The database is $PELORIN_DATABASE, else dbtavrin.db in $PELORIN_HOME.\n"
+    "Dates are yyyy-mm-dd or \"today\".\n";
+
+struct UsageError {
+    QString message;
+};
+
+QTextStream& out() {
+    static QTextStream stream(stdout);
+    return stream;
+}
+
+QVariant valueFor(const Column& column, const QString& raw) {
+    switch (column.kind) {
+    case Kind::Text:
+        return text(toWindows1252(raw));
+    case Kind::Date: {
+        const QDate day = raw == QLatin1String("today") ? QDate::currentDate()
+                                                        : QDate::fromString(raw, Qt::ISODate);
+        if (!day.isValid()) throw UsageError{QStringLiteral("not a date: ") + raw};
+        return dialect::dateValue(Database::backend(), day);
+    }
+    default: {
+        bool ok = false;
+        const int number = raw.toInt(&ok);
+        if (!ok) throw UsageError{QStringLiteral("not a whole number: ") + raw};
+        return number;
+    }
+    }
+}
+
+const Table& tableNamed(const QString& name) {
+    const Table* table = findTable(name);
+    if (table == nullptr) throw UsageError{QStringLiteral("no such table: ") + name};
+    return *table;
+}
+
+// "column=value" arguments, checked against the table's columns.
+QList<QPair<const Column*, QVariant>> assignments(const Table& table, const QStringList& args) {
+    QList<QPair<const Column*, QVariant>> result;
+    for (const QString& arg : args) {
+        const qsizetype eq = arg.indexOf(QLatin1Char('='));
+        if (eq <= 0) throw UsageError{QStringLiteral("expected column=value, got: ") + arg};
+        const Column* column = findColumn(table, arg.left(eq));
+        if (column == nullptr) {
+            throw UsageError{QStringLiteral("%1 has no column %2").arg(QLatin1String(table.name), arg.left(eq))};
+        }
+        result.append({column, valueFor(*column, arg.mid(eq + 1))});
+    }
+    return result;
+}
+
+void insertRow(const Table& table, const QList<QPair<const Column*, QVariant>>& values) {
+    QStringList names, marks;
+    QVariantList binds;
+    for (const auto& [column, value] : values) {
+        names << QLatin1String(column->name);
+        marks << QStringLiteral("?");
+        binds << value;
+    }
+    exec(QStringLiteral("INSERT INTO %1 (%2) VALUES (%3)")
+             .arg(QLatin1String(table.name), names.join(QLatin1Char(',')), marks.join(QLatin1Char(','))),
+         binds);
+}
+
+int initSchema() {
+    QStringList present;
+    const QStringList existing = Database::connection().tables();
+    for (const Table& table : sharedTables()) {
+        if (existing.contains(QLatin1String(table.name), Qt::CaseInsensitive)) present << QLatin1String(table.name);
+    }
+    if (present.size() == static_cast<qsizetype>(sharedTables().size())) {
+        out() << "database already initialised, nothing changed: " << Database::config().describe() << "\n";
+        return 0;
+    }
+    if (!present.isEmpty()) {
+        // Half a schema belongs to someone else's setup; adding to it could hide a mistake.
+        std::fprintf(stderr, "database holds only some shared tables (%s); nothing changed\n",
+                     qPrintable(present.join(QLatin1Char(','))));
+        return 1;
+    }
+    inTransaction([] {
+        for (const QString& statement : createStatements(Database::backend())) exec(statement);
+    });
+    out() << "database initialised: " << Database::config().describe() << "\n";
+    return 0;
+}
+
+int upsertPort(const QStringList& args) {
+    if (args.isEmpty()) throw UsageError{QStringLiteral("port needs a port number")};
+    const Table& cs = tableNamed(QStringLiteral("cs"));
+    bool ok = false;
+    const int com = args.first().toInt(&ok);
+    if (!ok) throw UsageError{QStringLiteral("not a port number: ") + args.first()};
+    const auto values = assignments(cs, args.mid(1));
+    inTransaction([&] {
+        if (countRows(QStringLiteral("SELECT com FROM cs WHERE com=?"), {com}) == 0) {
+            insertRow(cs, {{findColumn(cs, QStringLiteral("com")), com}});
+        }
+        for (const auto& [column, value] : values) {
+            exec(QStringLiteral("UPDATE cs SET %1=? WHERE com=?").arg(QLatin1String(column->name)), {value, com});
+        }
+    });
+    return 0;
+}
+
+int queueMessage(const QStringList& args) {
+    const Table& qsms = tableNamed(QStringLiteral("qsms"));
+    auto values = assignments(qsms, args);
+    auto has = [&](const char* name) {
+        for (const auto& pair : values) {
+            if (qstrcmp(pair.first->name, name) == 0) return true;
+        }
+        return false;
+    };
+    for (const char* needed : {"tujuan", "isipesan", "pidcom"}) {
+        if (!has(needed)) throw UsageError{QStringLiteral("queue needs %1=...").arg(QLatin1String(needed))};
+    }
+    if (!has("tgl")) values.append({findColumn(qsms, QStringLiteral("tgl")), today()});
+    if (!has("waktu")) values.append({findColumn(qsms, QStringLiteral("waktu")), currentTimeText()});
+    insertRow(qsms, values);
+    out() << "queued\n";
+    return 0;
+}
+
+int insertAny(const QStringList& args) {
+    if (args.isEmpty()) throw UsageError{QStringLiteral("insert needs a table")};
+    const Table& table = tableNamed(args.first());
+    insertRow(table, assignments(table, args.mid(1)));
+    return 0;
+}
+
+int showTable(const QStringList& args) {
+    if (args.size() != 1) throw UsageError{QStringLiteral("show needs exactly one table")};
+    const Table& table = tableNamed(args.first());
+    QStringList names;
+    for (const Column& column : table.columns) names << QLatin1String(column.name);
+    const bool keyed = findColumn(table, QStringLiteral("idx")) != nullptr;
+    QSqlQuery q = exec(QStringLiteral("SELECT %1 FROM %2%3")
+                           .arg(names.join(QLatin1Char(',')), QLatin1String(table.name),
+                                keyed ? QStringLiteral(" ORDER BY idx") : QString()));
+    out() << names.join(QLatin1Char('\t')) << "\n";
+    while (q.next()) {
+        QStringList row;
+        for (int i = 0; i < names.size(); ++i) {
+            const QVariant v = q.value(i);
+            row << (v.isNull() ? QStringLiteral("NULL") : v.toString());
+        }
+        out() << row.join(QLatin1Char('\t')) << "\n";
+    }
+    return 0;
+}
+
+int run(const QStringList& args) {
+    const QString command = args.value(0);
+    const QStringList rest = args.mid(1);
+    const bool creating = command == QLatin1String("init");
+    if (!creating && command != QLatin1String("port") && command != QLatin1String("queue") &&
+        command != QLatin1String("insert") && command != QLatin1String("show")) {
+        throw UsageError{command.isEmpty() ? QStringLiteral("no command") : QStringLiteral("unknown command: ") + command};
+    }
+    if (creating && !rest.isEmpty()) throw UsageError{QStringLiteral("init takes no arguments")};
+    const DatabaseConfig config = DatabaseConfig::fromEnvironment();
+    const QString error = Database::open(config, /*mustExist=*/!creating);
+    if (!error.isEmpty()) {
+        std::fprintf(stderr, "cannot open database %s: %s\n", qPrintable(config.describe()), qPrintable(error));
+        return 1;
+    }
+    if (creating) return initSchema();
+    if (command == QLatin1String("port")) return upsertPort(rest);
+    if (command == QLatin1String("queue")) return queueMessage(rest);
+    if (command == QLatin1String("insert")) return insertAny(rest);
+    return showTable(rest);
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    QCoreApplication app(argc, argv);
+    int status = 0;
+    try {
+        status = run(QCoreApplication::arguments().mid(1));
+    } catch (const UsageError& e) {
+        std::fprintf(stderr, "pelorin-admin: %s\n%s", qPrintable(e.message), kUsage);
+        status = 2;
+    } catch (const DbError& e) {
+        std::fprintf(stderr, "pelorin-admin: database error: %s\n", e.what());
+        status = 1;
+    }
+    out().flush();
+    Database::closeThisThread();
+    return status;
+}
