@@ -1,10 +1,55 @@
 #include "app/module.h"
 
+#include <QCoreApplication>
+#include <QDir>
+#include <QMetaObject>
+
+#include <cstdio>
+#include <unistd.h>
+
+#include "db/cp1252.h"
 #include "db/database.h"
+#include "db/paths.h"
+#include "db/port_row.h"
+#include "modem/serial_line.h"
+#include "pdu/text_utils.h"
 
 namespace pelorin::app {
+namespace {
 
-Module::Module(QObject* parent) : QObject(parent) {}
+constexpr int kSupervisionMs = 2000;
+// Supervision errors in a row after which the module gives up: it can neither see nor
+// write its row any more.
+constexpr int kSupervisionFailureLimit = 3;
+// How long ending the program waits for the worker; exchanges give up on a stop within
+// a poll step, so only a stuck database statement can take this long.
+constexpr unsigned long kWorkerWaitMs = 30000;
+
+QString shown(const std::string& text) {
+    return db::fromWindows1252(text);
+}
+
+} // namespace
+
+Module::Module(QObject* parent)
+    : QObject(parent), serial_(std::make_unique<modem::SerialLine>()) {
+    TimerModul.setInterval(kSupervisionMs);
+    connect(&TimerModul, &QTimer::timeout, this, &Module::TimerModulTimer);
+    serial_->setReceiver([this](const std::string& bytes) { exchange_.ComPort1RxChar(bytes); });
+    exchange_.setWriter([this](const std::string& bytes) {
+        return serial_->writeFromAnyThread(bytes, StopFlag);
+    });
+    exchange_.setCommandObserver([this](const std::string& c) { emit commandSent(shown(c)); });
+    exchange_.setBufferObserver([this](const std::string& b) { emit modemAnswered(shown(b)); });
+    exchange_.setErrorReporter([this](const std::string& text) {
+        if (!settings_.cport.empty()) SetPortError(text);
+    });
+}
+
+Module::~Module() {
+    StopFlag = true;
+    if (Worker != nullptr) Worker->wait();
+}
 
 bool Module::formCreate(const std::string& argument) {
     connectionError_ = db::Database::open(db::DatabaseConfig::fromEnvironment());
@@ -20,10 +65,131 @@ bool Module::formCreate(const std::string& argument) {
 }
 
 void Module::startModule() {
-    // The modem engine is not part of this build yet: START only records the request, so
-    // the start-up decision is visible and testable.
-    startRequested_ = true;
-    emit moduleStarted();
+    StopFlag = false;
+    TimerModul.start();
+    const std::string& type = settings_.cmodem;
+    if (type == kMerlCenter) {
+        bool ok = false;
+        QString::fromStdString(settings_.ehost).toInt(&ok);
+        if (!ok) {
+            emit operatorMessage(QStringLiteral("Penulisan Port :") + shown(settings_.ehost) +
+                                 QStringLiteral(" Tidak Benar "));
+            return;
+        }
+        readPortSection();
+    } else if (type != kMerlSender && !openSerialPort()) {
+        SetPortError("Error Access com " + settings_.cport);
+        return;
+    }
+    try {
+        db::port_row::markRunning(settings_.cport);
+    } catch (const db::DbError& e) {
+        // Without its row the module cannot be watched or stopped by the main application.
+        std::fprintf(stderr, "cannot mark port %s as running: %s\n", settings_.cport.c_str(), e.what());
+        endProgram(1);
+        return;
+    }
+    startWorker();
+}
+
+bool Module::openSerialPort() {
+    const QString device = db::serialDevicePath(shown(settings_.cport));
+    return serial_->open(modem::serialConfigFor(device, settings_.cbaud, settings_.chands)).isEmpty();
+}
+
+void Module::readPortSection() {
+    const std::string file =
+        QDir(db::homeDirectory()).filePath(QStringLiteral("merlcenter.ini")).toStdString();
+    PortSection.clear();
+    for (const std::string& piece : pdu::SplitText(pdu::ReadTextFile(file), "com=")) {
+        const pdu::TSplitArray lines = pdu::SplitText(piece, "\r\n");
+        if (!lines.empty() && lines.front() == settings_.cport) {
+            PortSection = piece;
+            return;
+        }
+    }
+}
+
+void Module::startWorker() {
+    modem::WorkerConfig config{settings_.cport, settings_.cmodem, settings_.edelay,
+                               settings_.SendEnabled, settings_.ReceiveEnabled};
+    modem::WorkerServices services;
+    services.exchange = &exchange_;
+    services.StopFlag = &StopFlag;
+    services.gate = &BatchGate;
+    services.UseSimStorage = &UseSimStorage;
+    services.BrowserIndex = &BrowserIndex;
+    services.SetPortError = [this](const std::string& text) { SetPortError(text); };
+    services.showProgress = [this](const std::string& text) { emit progress(shown(text)); };
+    services.showQuizCheck = [this](const std::string& text) { emit quizChecked(shown(text)); };
+    modem::WorkerHooks hooks = hooks_;
+    if (!hooks.LookupOwnNumber) hooks.LookupOwnNumber = &db::port_row::LookupOwnNumber;
+    Worker = new modem::TMyThread(std::move(config), std::move(services), std::move(hooks), this);
+    Worker->start();
+}
+
+void Module::stopModule() {
+    StopFlag = true;
+    TimerModul.stop();
+    if (!ending_.exchange(true)) {
+        try {
+            db::port_row::markDisabled(settings_.cport);
+        } catch (const db::DbError&) {
+            // STOP ends the module whatever the database says.
+        }
+    }
+    endProgram(0);
+}
+
+void Module::exitProgram() {
+    StopFlag = true;
+    stopModule();
+}
+
+void Module::SetPortError(const std::string& errorText) {
+    if (ending_.exchange(true)) return;
+    try {
+        db::port_row::markError(settings_.cport, errorText);
+    } catch (const db::DbError&) {
+        // The report must never fail; the process still ends with a failure status.
+    }
+    StopFlag = true;
+    // Closing the port and ending belong to the UI thread; from the worker this is queued.
+    QMetaObject::invokeMethod(this, [this] { endProgram(1); }, Qt::AutoConnection);
+}
+
+void Module::TimerModulTimer() {
+    bool running = false;
+    try {
+        running = db::port_row::isRunning(settings_.cport);
+        supervisionFailures_ = 0;
+    } catch (const db::DbError& e) {
+        std::fprintf(stderr, "supervision of port %s failed: %s\n", settings_.cport.c_str(), e.what());
+        if (++supervisionFailures_ >= kSupervisionFailureLimit) endProgram(1);
+        return;
+    }
+    if (running) return;
+    StopFlag = true;
+    ending_ = true;
+    endProgram(0);
+}
+
+void Module::closeSerialPort() {
+    serial_->close();
+}
+
+void Module::endProgram(int status) {
+    if (ended_) return;
+    ended_ = true;
+    StopFlag = true;
+    TimerModul.stop();
+    closeSerialPort();
+    if (Worker != nullptr && !Worker->wait(kWorkerWaitMs)) {
+        std::fprintf(stderr, "the worker did not finish; ending anyway\n");
+        std::fflush(nullptr);
+        ::_exit(status == 0 ? 1 : status);
+    }
+    emit finished(status);
 }
 
 } // namespace pelorin::app

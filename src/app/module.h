@@ -1,14 +1,25 @@
 #pragma once
-// One module instance: its settings, its run-time flags and its start-up sequence. The
-// window only shows this object, so everything here runs without a display.
-// Never throws; a failed database connection is reported through formCreate's result.
+// One module instance: its settings, its run-time state, START / STOP, the error report,
+// the supervision of its port row, and how the process ends. The window only shows this
+// object, so everything here runs without a display.
+// Never throws; failures end the module through SetPortError.
 
 #include <QObject>
 #include <QString>
+#include <QTimer>
+
 #include <atomic>
+#include <memory>
 #include <string>
 
 #include "app/settings.h"
+#include "modem/batch_gate.h"
+#include "modem/exchange.h"
+#include "modem/worker.h"
+
+namespace pelorin::modem {
+class SerialLine;
+}
 
 namespace pelorin::app {
 
@@ -16,33 +27,66 @@ class Module : public QObject {
     Q_OBJECT
 public:
     explicit Module(QObject* parent = nullptr);
+    ~Module() override;
 
     // The start-up sequence: open the shared database, reset the run-time state, apply the
-    // command-line argument, and start when it carried more than two settings. Returns false
-    // (and does nothing after the connection attempt) when the database cannot be opened;
-    // connectionError() then says why.
+    // command-line argument, and START when it carried more than two settings. Returns
+    // false (and does nothing after the connection attempt) when the database cannot be
+    // opened; connectionError() then says why.
     bool formCreate(const std::string& argument);
 
     const Settings& settings() const { return settings_; }
     QString connectionError() const { return connectionError_; }
-    bool startRequested() const { return startRequested_; }
+    const std::string& portSection() const { return PortSection; }
+    bool workerStarted() const { return Worker != nullptr; }
 
-    // Set while no worker may run; the worker and every modem exchange test it.
+    // Lets the message handlers take part in the worker's cycle (set before START).
+    void setWorkerHooks(modem::WorkerHooks hooks) { hooks_ = std::move(hooks); }
+
+    // The error report, from any thread: writes "ERR" and the text into the port row,
+    // closes the serial port, sets StopFlag and ends the program with a failure status.
+    // Only the first report of a module is written; later ones would hide its cause.
+    void SetPortError(const std::string& errorText);
+
     std::atomic<bool> StopFlag{true};
-    int BrowserIndex = 0;
+    std::atomic<int> BrowserIndex{0};
+    std::atomic<bool> UseSimStorage{false};
 
 public slots:
-    // START. The modem engine, the port row and supervision hang off this call.
-    void startModule();
+    void startModule();  // START
+    void stopModule();   // STOP
+    void exitProgram();  // the tray menu's "Exit Program"
 
 signals:
     void settingsChanged();
-    void moduleStarted();
+    void progress(const QString& text);         // the worker's status line
+    void quizChecked(const QString& text);      // the last stored message's quiz check
+    void commandSent(const QString& command);   // the last AT command
+    void modemAnswered(const QString& buffer);  // what the modem sent back so far
+    void operatorMessage(const QString& text);  // a message box for the operator
+    // The program is to end with this exit status; the worker has finished.
+    void finished(int status);
 
 private:
+    void TimerModulTimer();
+    bool openSerialPort();
+    void readPortSection();
+    void startWorker();
+    void endProgram(int status);
+    void closeSerialPort();
+
     Settings settings_;
     QString connectionError_;
-    bool startRequested_ = false;
+    std::string PortSection;
+    modem::AtExchange exchange_{StopFlag};
+    modem::BatchGate BatchGate;
+    modem::WorkerHooks hooks_;
+    std::unique_ptr<modem::SerialLine> serial_;
+    modem::TMyThread* Worker = nullptr;
+    QTimer TimerModul;
+    int supervisionFailures_ = 0;
+    std::atomic<bool> ending_{false}; // the row's last word is written (or not to be written)
+    bool ended_ = false;              // UI thread only
 };
 
 } // namespace pelorin::app

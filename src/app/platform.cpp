@@ -14,7 +14,7 @@ namespace {
 
 int signalPipe[2] = {-1, -1};
 
-void onSignal(int) {
+void writeSignalByte(int) {
     const char byte = 1;
     // Only async-signal-safe work here: the event loop picks the byte up.
     [[maybe_unused]] const ssize_t written = ::write(signalPipe[0], &byte, 1);
@@ -33,16 +33,16 @@ bool isHeadless() {
     return QGuiApplication::platformName() == QLatin1String("offscreen");
 }
 
-void quitOnTerminationSignals(QObject* parent) {
+void handleTerminationSignals(QObject* parent, std::function<void()> onSignal) {
     if (::socketpair(AF_UNIX, SOCK_STREAM, 0, signalPipe) != 0) return;
     auto* notifier = new QSocketNotifier(signalPipe[1], QSocketNotifier::Read, parent);
-    QObject::connect(notifier, &QSocketNotifier::activated, parent, [] {
+    QObject::connect(notifier, &QSocketNotifier::activated, parent, [onSignal] {
         char byte = 0;
         [[maybe_unused]] const ssize_t got = ::read(signalPipe[1], &byte, 1);
-        QCoreApplication::quit();
+        onSignal();
     });
     struct sigaction action = {};
-    action.sa_handler = onSignal;
+    action.sa_handler = writeSignalByte;
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;
     for (int sig : {SIGTERM, SIGINT, SIGHUP}) sigaction(sig, &action, nullptr);

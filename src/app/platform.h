@@ -2,6 +2,8 @@
 // Process-level glue: a window platform that works on servers, and termination signals
 // turned into an orderly quit of the event loop.
 
+#include <functional>
+
 class QObject;
 
 namespace pelorin::app {
@@ -11,8 +13,8 @@ namespace pelorin::app {
 void selectPlatform();
 // True when the offscreen platform is in use (nobody can see or close a window).
 bool isHeadless();
-// SIGTERM, SIGINT and SIGHUP quit the event loop instead of killing the process, so that
-// whatever runs at the loop's end (the port row, the database) is finished properly.
-void quitOnTerminationSignals(QObject* parent);
+// SIGTERM, SIGINT and SIGHUP run `onSignal` on the event loop instead of killing the
+// process, so that the module can end the way an operator would end it.
+void handleTerminationSignals(QObject* parent, std::function<void()> onSignal);
 
 } // namespace pelorin::app

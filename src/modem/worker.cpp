@@ -1,0 +1,230 @@
+#include "modem/worker.h"
+
+#include <QString>
+
+#include <algorithm>
+#include <exception>
+#include <optional>
+
+#include "pdu/text_utils.h"
+
+namespace pelorin::modem {
+namespace {
+
+constexpr const char* kOk = "OK\r\n";
+constexpr const char* kError = "ERROR";
+constexpr const char* kMerlSender = "MERL-SENDER";
+constexpr const char* kMerlCenter = "MERL-CENTER";
+constexpr const char* kCdma = "NOKCDMA_6235";
+constexpr const char* kSiemens = "SIEMENS";
+constexpr const char* kServiceSender = "62962"; // network service messages: deleted unread
+
+bool blank(const std::string& text) {
+    return pdu::TrimControls(text).empty();
+}
+
+bool badEchoAnswer(const std::string& answer) {
+    return answer.find("ERROR") != std::string::npos || blank(answer);
+}
+
+// The batch delay as a whole number of seconds; nothing when it is not a number.
+std::optional<int> parseDelay(const std::string& text) {
+    bool ok = false;
+    const int value = QString::fromStdString(text).trimmed().toInt(&ok);
+    if (!ok) return std::nullopt;
+    return value;
+}
+
+} // namespace
+
+TMyThread::TMyThread(WorkerConfig config, WorkerServices services, WorkerHooks hooks,
+                     QObject* parent)
+    : QThread(parent), config_(std::move(config)), services_(std::move(services)),
+      hooks_(std::move(hooks)) {}
+
+bool TMyThread::hasModem() const {
+    return !isType(kMerlSender) && !isType(kMerlCenter);
+}
+
+void TMyThread::show(const std::string& text) const {
+    if (services_.showProgress) services_.showProgress(text);
+}
+
+void TMyThread::nap(int ms) const {
+    // Sleeps in slices so that a stop never waits out a whole pause.
+    for (int slept = 0; slept < ms && !stopping(); slept += 50) QThread::msleep(std::min(50, ms - slept));
+}
+
+bool TMyThread::command(const std::string& text, int limitSeconds, std::string& answer) {
+    return services_.exchange->ExecAtCommand(text, limitSeconds, kOk, kError, answer) ==
+           ExchangeOutcome::Completed;
+}
+
+void TMyThread::run() {
+    const std::optional<int> delay = parseDelay(config_.edelay);
+    // A delay that is not a number ends the worker before any modem traffic, silently: the
+    // row keeps "RUN" and the operator sees a module that does nothing.
+    if (!delay) return;
+    batchDelay_ = *delay;
+    show("port=" + config_.port);
+    try {
+        if (hooks_.LookupOwnNumber) ownNumber_ = hooks_.LookupOwnNumber(config_.port);
+    } catch (const std::exception&) {
+        ownNumber_.clear();
+    }
+    if (hasModem() && !initialiseModem()) return;
+
+    services_.gate->setInterval(std::chrono::milliseconds(std::max(0, batchDelay_) * 1000LL));
+    CycleCounter = 0;
+    while (true) {
+        if (runCycle() == Step::EndWorker) return;
+        if (stopping()) return;
+    }
+}
+
+bool TMyThread::initialiseModem() {
+    std::string answer;
+    bool sent = command("ATE0\r", 2, answer);
+    if (stopping()) return false;
+    show("hasil=" + answer + config_.port);
+    if (!sent || badEchoAnswer(answer)) {
+        sent = command("ATE0\r", 2, answer);
+        if (stopping()) return false;
+        show("ulanghasilat=" + answer);
+        if (!sent || badEchoAnswer(answer)) {
+            *services_.StopFlag = true;
+            QThread::msleep(300);
+            services_.SetPortError("Modem ERROR COM" + config_.port);
+            return false;
+        }
+    }
+    if (isType(kCdma)) return true;
+    std::string ignored;
+    command("AT+CMGF=0\r", 2, ignored);
+    if (isType(kSiemens)) {
+        command("AT+CNMI = 1,1,0,2\r", 2, ignored);
+        command("AT+CMEC=2\r", 2, ignored);
+        command("AT+CSMS=0\r", 2, ignored);
+    } else {
+        command("AT+STSF=2,\"5FFFFFFF7F\"\r", 2, ignored);
+        command("AT+STSF=1\r", 5, ignored);
+        command("AT+CNMI=0,1,0,0,0\r", 2, ignored);
+        command("AT+CUSD=1\r", 5, ignored);
+    }
+    return !stopping();
+}
+
+TMyThread::Step TMyThread::runCycle() {
+    try {
+        int next = CycleCounter + 1;
+        if (next == 9999) next = 0;
+        CycleCounter = next;
+        show(std::to_string(next));
+        if (outbound() == Step::EndWorker) return Step::EndWorker;
+        if (hasModem() && readyCheck() == Step::EndWorker) return Step::EndWorker;
+        nap(200);
+        if (config_.ReceiveEnabled && hasModem() && readMessages() == Step::EndWorker) {
+            return Step::EndWorker;
+        }
+        if (hooks_.RunDialCommands && !stopping()) hooks_.RunDialCommands(config_.port);
+    } catch (const std::exception& e) {
+        // After a stop, nothing more is reported: the row keeps what STOP or the first
+        // report wrote.
+        if (!stopping()) {
+            services_.SetPortError("Modem ERRORx:" + std::to_string(StepCounter) + "-" + StepMarker +
+                                   "-" + e.what());
+        }
+        *services_.StopFlag = true;
+    }
+    return Step::Continue;
+}
+
+TMyThread::Step TMyThread::outbound() {
+    if (!config_.SendEnabled || isType(kMerlCenter) || stopping()) return Step::Continue;
+    if (batchDelay_ > 0 && services_.gate->isRunning()) return Step::Continue;
+    std::vector<std::string> urls;
+    if (hooks_.DispatchOutbound) urls = hooks_.DispatchOutbound(config_.port, batchDelay_ <= 0 ? 4 : 2);
+    if (batchDelay_ > 0) services_.gate->start();
+    if (!isType(kMerlSender)) return Step::Continue;
+    for (const std::string& url : urls) {
+        const int slot = *services_.BrowserIndex;
+        if (hooks_.IssueRequest) hooks_.IssueRequest(url, slot);
+        ++StepCounter;
+        *services_.BrowserIndex = (slot + 1) % kBrowserPoolSize;
+        QThread::msleep(200);
+    }
+    return Step::Continue;
+}
+
+TMyThread::Step TMyThread::readyCheck() {
+    const bool sent = command("AT\r", 8, answer_);
+    if (sent && answer_.empty() && !stopping()) {
+        services_.SetPortError("Modem NOT RESPOND COM" + config_.port);
+        return Step::EndWorker;
+    }
+    return Step::Continue;
+}
+
+TMyThread::Step TMyThread::readMessages() {
+    nap(1000);
+    if (stopping()) return Step::Continue;
+    if (isType(kCdma)) {
+        // The CDMA phone keeps unread (0) and read (1) messages in two lists.
+        const bool sent = command("AT+CMGL=0;\r", 50, answer_);
+        processListing(sent ? pdu::ParseCdmaListing(answer_) : pdu::MessageListing{}, true);
+        const bool sentRead = command("AT+CMGL=1;\r", 50, answer_);
+        processListing(sentRead ? pdu::ParseCdmaListing(answer_) : pdu::MessageListing{}, false);
+        return Step::Continue;
+    }
+    const bool sim = *services_.UseSimStorage;
+    *services_.UseSimStorage = !sim;
+    std::string ignored;
+    command(sim ? "AT+CPMS=\"SM\"\r" : "AT+CPMS=\"ME\"\r", 2, ignored);
+    const bool sent = command("AT+CMGL=4\r", 100, answer_);
+    if (!sent) return Step::Continue; // refused or abandoned: a stop is under way
+    if (blank(answer_)) {
+        services_.SetPortError("Modem NOT RESPOND COM" + config_.port);
+        *services_.StopFlag = true;
+        return Step::EndWorker;
+    }
+    StepCounter = 1;
+    StepMarker = "*";
+    const pdu::MessageListing listing = pdu::ParseMessageListing(answer_);
+    ++StepCounter;
+    processListing(listing, true);
+    return Step::Continue;
+}
+
+void TMyThread::processListing(const pdu::MessageListing& listing, bool firstPass) {
+    for (std::size_t j = 0; j < listing.count(); ++j) {
+        processMessage(listing, j, firstPass);
+        deleteStored(listing.indices[j]);
+    }
+}
+
+void TMyThread::processMessage(const pdu::MessageListing& listing, std::size_t j, bool firstPass) {
+    const std::string& sender = listing.senders[j];
+    const std::string& text = listing.texts[j];
+    if (sender.rfind(kServiceSender, 0) == 0) return;
+    // An empty text is a part already joined into its first part.
+    if (firstPass && text.empty()) return;
+    if (firstPass) ++StepCounter;
+    const std::string& stamp = listing.timestamps[j];
+    if (hooks_.StoreReceivedMessage) {
+        const std::string quiz = hooks_.StoreReceivedMessage(sender, text, stamp, ownNumber_);
+        if (firstPass && services_.showQuizCheck) services_.showQuizCheck(quiz);
+    }
+    if (hooks_.RunAutoResponder) {
+        hooks_.RunAutoResponder(sender, text, stamp, QString::fromStdString(listing.indices[j]).trimmed().toInt());
+    }
+    if (hooks_.IsRemoteSender && hooks_.RunRemoteCommand && hooks_.IsRemoteSender(sender)) {
+        hooks_.RunRemoteCommand(sender, text);
+    }
+    if (firstPass) ++StepCounter;
+}
+
+void TMyThread::deleteStored(const std::string& index) {
+    command("AT+CMGD=" + index + "\r", 10, answer_);
+}
+
+} // namespace pelorin::modem

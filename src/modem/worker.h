@@ -1,0 +1,103 @@
+#pragma once
+// The modem worker: initialises the modem for its type, then repeats one cycle until
+// StopFlag is set: outbound batch, ready check, reading and deleting stored messages,
+// dial commands. It never touches a widget; display texts go out through callbacks that
+// the module forwards to the UI thread.
+// Never throws: an error inside a cycle ends the cycle and is reported as "Modem ERRORx:".
+
+#include <QThread>
+
+#include <atomic>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "modem/batch_gate.h"
+#include "modem/exchange.h"
+#include "pdu/listing.h"
+
+namespace pelorin::modem {
+
+struct WorkerConfig {
+    std::string port;       // cport
+    std::string modemType;  // cmodem
+    std::string edelay;     // batch delay text, read once at start
+    bool SendEnabled = false;
+    bool ReceiveEnabled = false;
+};
+
+// What the cycle hands on to the rest of the module. Any of them may throw; the cycle
+// turns that into its error report. An unset hook does nothing.
+struct WorkerHooks {
+    std::function<std::vector<std::string>(const std::string& port, int batchSize)> DispatchOutbound;
+    std::function<void(const std::string& url, int slot)> IssueRequest;
+    std::function<std::string(const std::string& port)> LookupOwnNumber;
+    std::function<std::string(const std::string& sender, const std::string& text,
+                              const std::string& stamp, const std::string& ownNumber)>
+        StoreReceivedMessage;
+    std::function<void(const std::string& sender, const std::string& text,
+                       const std::string& stamp, int storageIndex)>
+        RunAutoResponder;
+    std::function<bool(const std::string& sender)> IsRemoteSender;
+    std::function<void(const std::string& sender, const std::string& text)> RunRemoteCommand;
+    std::function<void(const std::string& port)> RunDialCommands;
+};
+
+// What the worker needs of the module that runs it.
+struct WorkerServices {
+    AtExchange* exchange = nullptr;
+    std::atomic<bool>* StopFlag = nullptr;
+    BatchGate* gate = nullptr;
+    std::atomic<bool>* UseSimStorage = nullptr;
+    std::atomic<int>* BrowserIndex = nullptr;
+    std::function<void(const std::string& errorText)> SetPortError;
+    std::function<void(const std::string&)> showProgress;  // msaldo
+    std::function<void(const std::string&)> showQuizCheck; // the hidden quiz memo
+};
+
+class TMyThread : public QThread {
+    Q_OBJECT
+public:
+    TMyThread(WorkerConfig config, WorkerServices services, WorkerHooks hooks,
+              QObject* parent = nullptr);
+
+    // Progress numbers for error reports; read after the thread ended, or in tests.
+    int cycleCounter() const { return CycleCounter; }
+
+    static constexpr int kBrowserPoolSize = 50;
+
+protected:
+    void run() override; // Execute
+
+private:
+    enum class Step { Continue, EndWorker };
+
+    bool initialiseModem();
+    Step runCycle();
+    Step outbound();
+    Step readyCheck();
+    Step readMessages();
+    void processListing(const pdu::MessageListing& listing, bool firstPass);
+    void processMessage(const pdu::MessageListing& listing, std::size_t j, bool firstPass);
+    void deleteStored(const std::string& index);
+
+    // The exchange with the markers every worker command uses; true when it completed.
+    bool command(const std::string& text, int limitSeconds, std::string& answer);
+    void nap(int ms) const;
+    void show(const std::string& text) const;
+    bool stopping() const { return *services_.StopFlag; }
+    bool isType(const char* type) const { return config_.modemType == type; }
+    bool hasModem() const;
+
+    WorkerConfig config_;
+    WorkerServices services_;
+    WorkerHooks hooks_;
+    int batchDelay_ = 0;
+    std::string ownNumber_;
+    std::string answer_; // one answer variable for the ready check, listings and deletions
+    std::atomic<int> CycleCounter{0};
+    int StepCounter = 0;
+    std::string StepMarker;
+};
+
+} // namespace pelorin::modem
