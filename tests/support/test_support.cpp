@@ -4,6 +4,13 @@
 #include <gtest/gtest.h>
 
 #include "db/database.h"
+#include "db/query.h"
+
+#include <QElapsedTimer>
+#include <QSqlQuery>
+#include <QThread>
+
+#include <csignal>
 
 namespace pelorin::test {
 
@@ -58,6 +65,67 @@ void TempHome::initDatabase() const {
     config.sqliteFile = databaseFile();
     const QString error = db::Database::open(config);
     ASSERT_TRUE(error.isEmpty()) << error.toStdString();
+}
+
+ModuleRun::ModuleRun(const TempHome& home, const QString& argument,
+                     const QProcessEnvironment& extra)
+    : process_(std::make_unique<QProcess>()) {
+    QProcessEnvironment env = home.environment();
+    for (const QString& key : extra.keys()) env.insert(key, extra.value(key));
+    process_->setProcessEnvironment(env);
+    process_->setProcessChannelMode(QProcess::MergedChannels);
+    process_->start(moduleProgram(), {argument});
+    EXPECT_TRUE(process_->waitForStarted(10000));
+}
+
+ModuleRun::~ModuleRun() {
+    if (process_->state() != QProcess::NotRunning) {
+        process_->kill();
+        process_->waitForFinished(10000);
+    }
+}
+
+bool ModuleRun::running() {
+    process_->waitForFinished(0);
+    return process_->state() != QProcess::NotRunning;
+}
+
+bool ModuleRun::waitForExit(int timeoutMs) {
+    if (process_->state() == QProcess::NotRunning) return true;
+    return process_->waitForFinished(timeoutMs);
+}
+
+int ModuleRun::exitCode() const {
+    return process_->exitCode();
+}
+
+bool ModuleRun::crashed() const {
+    return process_->exitStatus() == QProcess::CrashExit;
+}
+
+void ModuleRun::signal(int sig) {
+    ::kill(static_cast<pid_t>(process_->processId()), sig);
+}
+
+QString ModuleRun::output() {
+    output_ += QString::fromUtf8(process_->readAll());
+    return output_;
+}
+
+bool waitUntil(const std::function<bool()>& condition, int timeoutMs) {
+    QElapsedTimer timer;
+    timer.start();
+    while (!condition()) {
+        if (timer.elapsed() > timeoutMs) return false;
+        QThread::msleep(50);
+    }
+    return true;
+}
+
+QStringList portRow(int port) {
+    QSqlQuery q = db::exec(QStringLiteral("SELECT stat,errinfo FROM cs WHERE com=?"), {port});
+    if (!q.next()) return {};
+    return {q.value(0).toString(), q.value(1).toString()};
 }
 
 QString adminProgram() {

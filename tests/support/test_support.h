@@ -7,6 +7,11 @@
 #include <QStringList>
 #include <QTemporaryDir>
 
+#include <functional>
+#include <memory>
+
+class QProcess;
+
 namespace pelorin::test {
 
 struct ProcessResult {
@@ -36,6 +41,31 @@ public:
 private:
     QTemporaryDir dir_;
 };
+
+// A running module process (the real `pelorin`), ended and reaped with the object.
+class ModuleRun {
+public:
+    ModuleRun(const TempHome& home, const QString& argument,
+              const QProcessEnvironment& extra = QProcessEnvironment());
+    ~ModuleRun();
+    bool running();
+    // Waits for the process to end by itself; false when it did not within timeoutMs.
+    bool waitForExit(int timeoutMs = 30000);
+    int exitCode() const;
+    bool crashed() const;
+    void signal(int sig);
+    QString output();
+
+private:
+    std::unique_ptr<QProcess> process_;
+    QString output_;
+};
+
+// Polls `condition` every 50 ms for up to timeoutMs.
+bool waitUntil(const std::function<bool()>& condition, int timeoutMs = 20000);
+
+// The port row as the test's own connection sees it: {stat, errinfo}; empty when missing.
+QStringList portRow(int port);
 
 QString adminProgram();
 QString moduleProgram();
