@@ -1,0 +1,143 @@
+#pragma once
+// The simulated modem's command interpreter: bytes from the module go in, timed answer bytes
+// come out. No I/O and no clock of its own ("now" is passed in), so every behaviour and
+// fault can be tested without a terminal. Never throws beyond std::bad_alloc.
+
+#include "modemsim/message_store.h"
+
+#include <chrono>
+#include <deque>
+#include <optional>
+#include <random>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace pelorin::modemsim {
+
+enum class Mode { Gsm, Cdma };
+enum class Storage { Me, Sm };
+
+using Clock = std::chrono::steady_clock;
+using Millis = std::chrono::milliseconds;
+
+// A fault aimed at commands that begin with `prefix` (case-insensitive; empty: every command).
+// `remaining` < 0 means for good, otherwise the rule retires after that many matches.
+struct FaultRule {
+    enum class Kind { Silence, Error };
+    Kind kind = Kind::Error;
+    std::string prefix;
+    int remaining = -1;
+};
+
+class AtEngine {
+public:
+    // CDMA sends "AT+CMGS=<argument>" without a CR; an argument whose length fields do not
+    // add up is taken as complete after this much quiet.
+    static constexpr Millis kCdmaIdleGap{500};
+    // A module that dies between the "> " prompt and Ctrl-Z must not leave the next one
+    // talking into a PDU forever.
+    static constexpr Millis kPromptTimeout{30000};
+    // Longest command or PDU kept before a terminator arrives.
+    static constexpr std::size_t kMaxEntry = 64 * 1024;
+    static constexpr std::size_t kMaxLogEntries = 200000;
+
+    explicit AtEngine(Mode mode);
+
+    // Module -> modem.
+    void receive(std::string_view bytes, Clock::time_point now);
+    // Ends the CDMA send argument or the prompt when their time is up.
+    void expire(Clock::time_point now);
+    // Earliest moment at which expire() or takeOutput() has something to do.
+    std::optional<Clock::time_point> nextWake() const;
+    // Modem -> module: every answer byte due by `now`, in order.
+    std::string takeOutput(Clock::time_point now);
+    // After a hang-up: half-received input and queued answers are gone.
+    void resetLine();
+    // A modem plugged in again: the line is reset, echo is on and ME is selected again.
+    // Stored messages, logs, settings and faults stay.
+    void restart();
+
+    Mode mode() const { return mode_; }
+    bool echo() const { return echo_; }
+    Storage selectedStorage() const { return selected_; }
+    MessageStorage& storage(Storage which) { return which == Storage::Me ? me_ : sm_; }
+    MessageStorage& cdmaStorage() { return cdma_; }
+
+    // Raw bytes of every command line (CR included) and every PDU (Ctrl-Z included).
+    const std::vector<std::string>& sentLog() const { return log_; }
+    // PDUs (GSM) and arguments (CDMA) the modem accepted for sending.
+    const std::vector<std::string>& submitted() const { return submitted_; }
+    void clearLogs();
+
+    void setCusdAnswer(std::string text) { cusdAnswer_ = std::move(text); }
+    const std::string& cusdAnswer() const { return cusdAnswer_; }
+    void setCusdDelay(Millis delay) { cusdDelay_ = delay; }
+    void setCmgsSucceeds(bool ok) { cmgsSucceeds_ = ok; }
+    bool cmgsSucceeds() const { return cmgsSucceeds_; }
+
+    void addFaultRule(FaultRule rule) { rules_.push_back(std::move(rule)); }
+    void setAnswerDelay(Millis delay) { answerDelay_ = delay; }
+    void setGarbage(int count, unsigned seed);
+    void clearFaults();
+    std::string describeFaults() const;
+
+private:
+    enum class Input { Command, Pdu, CdmaSend };
+    struct Chunk {
+        Clock::time_point due;
+        std::string bytes;
+    };
+
+    void receiveByte(char c, Clock::time_point now);
+    void finishEntry(Clock::time_point now);
+    void finishPdu(bool submit, Clock::time_point now);
+    void finishCdmaSend(Clock::time_point now);
+    bool cdmaArgumentComplete() const;
+    void execute(std::string_view command, Clock::time_point now);
+    void dispatch(std::string_view command, Clock::time_point now);
+    bool dispatchStorage(std::string_view command, std::string_view upper, Clock::time_point now);
+    void selectStorage(std::string_view upper, Clock::time_point now);
+    void startSubmit(std::string_view upper, Clock::time_point now);
+    void ussd(std::string_view command, Clock::time_point now);
+    void dial(std::string_view command, Clock::time_point now);
+    const FaultRule* matchRule(std::string_view command);
+    bool silentAll() const;
+
+    void flushEcho(Clock::time_point now);
+    void reply(std::string bytes, Clock::time_point now);
+    void queue(std::string bytes, Clock::time_point due);
+    void record(std::string entry);
+    std::string garbage();
+    std::string nextReference();
+
+    Mode mode_;
+    bool echo_ = true;
+    Storage selected_ = Storage::Me;
+    MessageStorage me_{100};
+    MessageStorage sm_{30};
+    MessageStorage cdma_{100};
+
+    Input input_ = Input::Command;
+    std::string entry_;     // raw bytes of the command or PDU being received
+    std::string pendingEcho_;
+    int expectedOctets_ = 0; // the <length> of the pending AT+CMGS
+    std::optional<Clock::time_point> inputDeadline_;
+    std::deque<Chunk> output_;
+    int reference_ = 0;
+
+    std::vector<std::string> log_;
+    std::vector<std::string> submitted_;
+
+    std::string cusdAnswer_ = "Sisa pulsa Rp 10000";
+    Millis cusdDelay_{0};
+    bool cmgsSucceeds_ = true;
+
+    std::vector<FaultRule> rules_;
+    Millis answerDelay_{0};
+    int garbageCount_ = 0;
+    unsigned garbageSeed_ = 1;
+    std::mt19937 rng_{1};
+};
+
+} // namespace pelorin::modemsim

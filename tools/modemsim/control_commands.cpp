@@ -1,0 +1,248 @@
+#include "modemsim/control_commands.h"
+
+#include "modemsim/control_protocol.h"
+
+#include <cctype>
+#include <charconv>
+#include <optional>
+
+namespace pelorin::modemsim {
+
+namespace {
+
+// The words of a request, remembering where each began so that a final text argument
+// can be taken as the rest of the line, blanks and all.
+class Request {
+public:
+    explicit Request(std::string_view line) : line_(line) {
+        std::size_t i = 0;
+        while (i < line.size()) {
+            while (i < line.size() && std::isspace(static_cast<unsigned char>(line[i]))) ++i;
+            const std::size_t start = i;
+            while (i < line.size() && !std::isspace(static_cast<unsigned char>(line[i]))) ++i;
+            if (i > start) words_.push_back({start, i});
+        }
+    }
+    std::size_t size() const { return words_.size(); }
+    std::string word(std::size_t n) const {
+        return n < words_.size() ? std::string(line_.substr(words_[n].first,
+                                                            words_[n].second - words_[n].first))
+                                 : std::string();
+    }
+    // Everything from word n on, unescaped; empty when there is no word n.
+    std::string rest(std::size_t n) const {
+        return n < words_.size() ? unescapeBytes(line_.substr(words_[n].first)) : std::string();
+    }
+
+private:
+    std::string_view line_;
+    std::vector<std::pair<std::size_t, std::size_t>> words_;
+};
+
+std::string ok(const std::string& value = {}, const std::vector<std::string>& lines = {}) {
+    std::string out;
+    for (const std::string& line : lines) out += "- " + line + "\n";
+    return out + (value.empty() ? "OK\n" : "OK " + value + "\n");
+}
+
+std::string err(const std::string& why) { return "ERR " + why + "\n"; }
+
+std::optional<int> number(const std::string& s, int min, int max) {
+    int value = 0;
+    const auto [end, ec] = std::from_chars(s.data(), s.data() + s.size(), value);
+    if (ec != std::errc() || end != s.data() + s.size() || value < min || value > max)
+        return std::nullopt;
+    return value;
+}
+
+std::optional<Storage> storageNamed(std::string name) {
+    for (char& c : name) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    if (name == "ME") return Storage::Me;
+    if (name == "SM") return Storage::Sm;
+    return std::nullopt;
+}
+
+std::string storeIn(MessageStorage& memory, int stat, std::string body) {
+    const auto index = memory.add(stat, std::move(body));
+    return index ? ok(std::to_string(*index)) : err("storage full");
+}
+
+std::string store(const Request& r, AtEngine& engine) {
+    if (engine.mode() != Mode::Gsm) return err("a CDMA modem stores text messages: cdma-store");
+    const auto memory = storageNamed(r.word(1));
+    const auto stat = number(r.word(2), 0, kStatStoSent);
+    if (r.size() != 4 || !memory || !stat) return err("usage: store ME|SM STAT(0-3) PDU");
+    return storeIn(engine.storage(*memory), *stat, r.word(3));
+}
+
+std::string cdmaStore(const Request& r, AtEngine& engine, bool raw) {
+    if (engine.mode() != Mode::Cdma) return err("not a CDMA modem (start with --cdma)");
+    const auto list = number(r.word(1), 0, 1);
+    if (raw) {
+        if (!list || r.size() < 3) return err("usage: cdma-store-raw LIST(0|1) LINE");
+        return storeIn(engine.cdmaStorage(), *list, r.rest(2));
+    }
+    if (!list || r.size() < 4 || r.word(3).size() != 12)
+        return err("usage: cdma-store LIST(0|1) SENDER STAMP(12 characters) [TEXT]");
+    return storeIn(engine.cdmaStorage(), *list, cdmaDataLine(r.word(2), r.word(3), r.rest(4)));
+}
+
+void listInto(std::vector<std::string>& lines, const std::string& name,
+              const MessageStorage& memory) {
+    for (const auto& [index, msg] : memory.messages())
+        lines.push_back(name + " " + std::to_string(index) + " " + std::to_string(msg.stat) + " " +
+                        escapeBytes(msg.body));
+}
+
+std::string list(AtEngine& engine) {
+    std::vector<std::string> lines;
+    listInto(lines, "ME", engine.storage(Storage::Me));
+    listInto(lines, "SM", engine.storage(Storage::Sm));
+    listInto(lines, "CDMA", engine.cdmaStorage());
+    return ok({}, lines);
+}
+
+std::string remove(const Request& r, AtEngine& engine) {
+    const std::string name = r.word(1);
+    const auto index = number(r.word(2), 0, 1 << 30);
+    if (r.size() != 3 || !index) return err("usage: delete ME|SM|CDMA INDEX");
+    MessageStorage* memory = nullptr;
+    if (const auto which = storageNamed(name)) memory = &engine.storage(*which);
+    if (name == "CDMA" || name == "cdma") memory = &engine.cdmaStorage();
+    if (memory == nullptr) return err("unknown storage " + name);
+    return memory->remove(*index) ? ok() : err("no message " + std::to_string(*index));
+}
+
+std::string escapedLines(const std::vector<std::string>& entries) {
+    std::vector<std::string> lines;
+    for (const std::string& entry : entries) lines.push_back(escapeBytes(entry));
+    return ok(std::to_string(lines.size()), lines);
+}
+
+std::string set(const Request& r, AtEngine& engine) {
+    const std::string what = r.word(1);
+    if (what == "cusd" && r.size() >= 2) {
+        engine.setCusdAnswer(r.rest(2));
+        return ok();
+    }
+    if (what == "cusd-delay") {
+        const auto ms = number(r.word(2), 0, 600000);
+        if (!ms) return err("usage: set cusd-delay MS");
+        engine.setCusdDelay(Millis{*ms});
+        return ok();
+    }
+    if (what == "cmgs" && (r.word(2) == "ok" || r.word(2) == "error")) {
+        engine.setCmgsSucceeds(r.word(2) == "ok");
+        return ok();
+    }
+    return err("usage: set cusd TEXT | set cusd-delay MS | set cmgs ok|error");
+}
+
+std::string ruleFault(const Request& r, AtEngine& engine, FaultRule::Kind kind) {
+    FaultRule rule;
+    rule.kind = kind;
+    std::size_t prefixWord = 2;
+    if (r.word(2) == "--times") {
+        const auto times = number(r.word(3), 1, 1 << 30);
+        if (!times) return err("usage: fault silence|error [--times N] [PREFIX]");
+        rule.remaining = *times;
+        prefixWord = 4;
+    }
+    rule.prefix = r.rest(prefixWord);
+    engine.addFaultRule(std::move(rule));
+    return ok();
+}
+
+std::string fault(const Request& r, AtEngine& engine, const ControlHooks& hooks) {
+    const std::string what = r.word(1);
+    if (what == "silence") return ruleFault(r, engine, FaultRule::Kind::Silence);
+    if (what == "error") return ruleFault(r, engine, FaultRule::Kind::Error);
+    if (what == "slow") {
+        const auto ms = number(r.word(2), 0, 600000);
+        if (!ms || r.size() != 3) return err("usage: fault slow MS");
+        engine.setAnswerDelay(Millis{*ms});
+        return ok();
+    }
+    if (what == "garbage") {
+        const auto count = r.size() > 2 ? number(r.word(2), 1, 4096) : std::optional<int>(8);
+        const auto seed = r.size() > 3 ? number(r.word(3), 0, 1 << 30) : std::optional<int>(1);
+        if (!count || !seed || r.size() > 4) return err("usage: fault garbage [COUNT [SEED]]");
+        engine.setGarbage(*count, static_cast<unsigned>(*seed));
+        return ok();
+    }
+    if (what == "hangup" && r.size() == 2 && hooks.hangup) {
+        hooks.hangup();
+        return ok();
+    }
+    if (what == "none" && r.size() == 2) {
+        engine.clearFaults();
+        return ok();
+    }
+    return err("unknown fault; one of: silence, error, slow, garbage, hangup, none");
+}
+
+std::vector<std::string> info(AtEngine& engine, const ControlHooks& hooks) {
+    std::vector<std::string> lines = hooks.info ? hooks.info() : std::vector<std::string>{};
+    lines.push_back(std::string("mode ") + (engine.mode() == Mode::Cdma ? "cdma" : "gsm"));
+    lines.push_back(std::string("echo ") + (engine.echo() ? "on" : "off"));
+    lines.push_back(std::string("storage ") +
+                    (engine.selectedStorage() == Storage::Me ? "ME" : "SM"));
+    lines.push_back(std::string("cmgs ") + (engine.cmgsSucceeds() ? "ok" : "error"));
+    lines.push_back("cusd " + escapeBytes(engine.cusdAnswer()));
+    lines.push_back("faults " + engine.describeFaults());
+    lines.push_back("log " + std::to_string(engine.sentLog().size()));
+    return lines;
+}
+
+const char* const kHelp[] = {
+    "ping | info | help | quit",
+    "store ME|SM STAT PDU                 -> OK <index>",
+    "cdma-store LIST SENDER STAMP [TEXT]  -> OK <index>",
+    "cdma-store-raw LIST LINE             -> OK <index>",
+    "list | delete ME|SM|CDMA INDEX | wipe",
+    "log | submitted | log-clear",
+    "set cusd TEXT | set cusd-delay MS | set cmgs ok|error",
+    "fault silence|error [--times N] [PREFIX] | fault slow MS",
+    "fault garbage [COUNT [SEED]] | fault hangup | fault none | reopen",
+};
+
+} // namespace
+
+std::string executeControlRequest(std::string_view line, AtEngine& engine,
+                                  const ControlHooks& hooks) {
+    const Request r(line);
+    const std::string verb = r.word(0);
+    if (verb == "ping") return ok();
+    if (verb == "help") return ok({}, std::vector<std::string>(std::begin(kHelp), std::end(kHelp)));
+    if (verb == "info") return ok({}, info(engine, hooks));
+    if (verb == "store") return store(r, engine);
+    if (verb == "cdma-store") return cdmaStore(r, engine, false);
+    if (verb == "cdma-store-raw") return cdmaStore(r, engine, true);
+    if (verb == "list") return list(engine);
+    if (verb == "delete") return remove(r, engine);
+    if (verb == "wipe") {
+        engine.storage(Storage::Me).clear();
+        engine.storage(Storage::Sm).clear();
+        engine.cdmaStorage().clear();
+        return ok();
+    }
+    if (verb == "log") return escapedLines(engine.sentLog());
+    if (verb == "submitted") return escapedLines(engine.submitted());
+    if (verb == "log-clear") {
+        engine.clearLogs();
+        return ok();
+    }
+    if (verb == "set") return set(r, engine);
+    if (verb == "fault") return fault(r, engine, hooks);
+    if (verb == "reopen" && hooks.reopen) {
+        std::string result;
+        return hooks.reopen(result) ? ok(result) : err(result);
+    }
+    if (verb == "quit" && hooks.quit) {
+        hooks.quit();
+        return ok();
+    }
+    return err(verb.empty() ? "empty request" : "unknown request " + verb + " (try help)");
+}
+
+} // namespace pelorin::modemsim
