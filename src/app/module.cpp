@@ -12,6 +12,7 @@
 #include "db/paths.h"
 #include "db/port_row.h"
 #include "modem/serial_line.h"
+#include "outbound/dispatch.h"
 #include "pdu/text_utils.h"
 
 namespace pelorin::app {
@@ -124,6 +125,16 @@ void Module::startWorker() {
     services.showQuizCheck = [this](const std::string& text) { emit quizChecked(shown(text)); };
     modem::WorkerHooks hooks = hooks_;
     if (!hooks.LookupOwnNumber) hooks.LookupOwnNumber = &db::port_row::LookupOwnNumber;
+    if (!hooks.DispatchOutbound) {
+        outbound::DispatchContext dispatch;
+        dispatch.modemType = settings_.cmodem;
+        dispatch.account = {settings_.ehost, settings_.ekey, settings_.esign, settings_.rbroadcast};
+        dispatch.exchange = &exchange_;
+        dispatch.SetPortError = [this](const std::string& text) { SetPortError(text); };
+        hooks.DispatchOutbound = [dispatch](const std::string& port, int batchSize) {
+            return outbound::DispatchOutbound(dispatch, port, batchSize);
+        };
+    }
     Worker = new modem::TMyThread(std::move(config), std::move(services), std::move(hooks), this);
     Worker->start();
 }

@@ -1,0 +1,142 @@
+#include "outbound/dispatch.h"
+
+#include <QSqlQuery>
+#include <QString>
+
+#include <exception>
+#include <stdexcept>
+
+#include "db/dialect.h"
+#include "db/query.h"
+#include "modem/exchange.h"
+#include "outbound/limits.h"
+#include "outbound/modem_submit.h"
+#include "pdu/hex.h"
+
+namespace pelorin::outbound {
+namespace {
+
+constexpr const char* kLimitReached = "Batas Limit Tercapai ";
+constexpr const char* kTooManyFailures = "GAGAL KIRIM 20x, CEKPULSA!";
+constexpr const char* kDispatchError = "ModemSENDER ERROR ";
+constexpr const char* kMerlSender = "MERL-SENDER";
+constexpr const char* kCdma = "NOKCDMA_6235";
+
+struct QueuedMessage {
+    std::string tujuan;
+    std::string isipesan;
+    qlonglong idx = 0;
+    std::string pengirim;
+    std::string wapurl;
+};
+
+int portNumber(const std::string& port) {
+    bool ok = false;
+    const int number = QString::fromStdString(port).toInt(&ok);
+    if (!ok) throw std::runtime_error("'" + port + "' is not a valid port number");
+    return number;
+}
+
+// The batch is read whole before anything is sent, so that the deletes and updates of the
+// messages never run under an open cursor of the same table.
+std::vector<QueuedMessage> selectBatch(int port, int n) {
+    QSqlQuery q = db::exec(QStringLiteral("SELECT tujuan,isipesan,idx,pengirim,wapurl FROM qsms "
+                                          "WHERE pidcom=? ORDER BY trycount,idx") +
+                               db::dialect::limitClause(n),
+                           {port});
+    std::vector<QueuedMessage> batch;
+    while (q.next()) {
+        batch.push_back({db::textOf(q.value(0)), db::textOf(q.value(1)), q.value(2).toLongLong(),
+                         db::textOf(q.value(3)), db::textOf(q.value(4))});
+    }
+    return batch;
+}
+
+bool sendByCdma(const DispatchContext& context, const QueuedMessage& m) {
+    std::string answer;
+    context.exchange->ExecAtCommand("AT+CMGS=" + BuildCdmaSendArgument(m.tujuan, m.isipesan), 10,
+                                    "OK\r\n", "ERROR", answer);
+    return answer.find("OK") != std::string::npos;
+}
+
+bool send(const DispatchContext& context, QueuedMessage& m, std::vector<std::string>& urls) {
+    if (context.modemType == kCdma) return sendByCdma(context, m);
+    if (context.modemType == kMerlSender) {
+        // Counted as sent now: the request itself is issued by the worker after the batch.
+        m.tujuan = normaliseWebDestination(m.tujuan);
+        urls.push_back(BuildGatewayUrl(context.account, m.tujuan, m.isipesan, QDateTime::currentDateTime()));
+        return true;
+    }
+    if (!m.wapurl.empty()) {
+        return context.SendWapPush && context.SendWapPush(m.tujuan, m.isipesan, m.wapurl);
+    }
+    return SubmitSmsViaModem(*context.exchange, m.tujuan, m.isipesan);
+}
+
+// Logged, booked and dequeued together: a crash can leave the message queued (and sent
+// again), never both logged and queued, never gone without a log row.
+void recordSent(const QueuedMessage& m, int port, int parts) {
+    db::inTransaction([&] {
+        LogSentSms(m.pengirim, m.tujuan, m.isipesan, port);
+        CheckSendLimits(port, parts, true);
+        db::exec(QStringLiteral("DELETE FROM qsms WHERE idx=?"), {m.idx});
+    });
+}
+
+// Returns false when the message has failed too often and the module must stop.
+bool recordFailure(const QueuedMessage& m) {
+    if (db::countRows(QStringLiteral("SELECT idx FROM qsms WHERE idx=? AND trycount>20"), {m.idx}) > 0) {
+        return false;
+    }
+    const AutoDelete removal = ReadAutoDeleteSetting();
+    db::inTransaction([&] {
+        if (removal.on) {
+            db::exec(QStringLiteral("INSERT INTO failedsent SELECT * FROM qsms WHERE idx=? AND trycount>=?"),
+                     {m.idx, removal.threshold});
+            db::exec(QStringLiteral("DELETE FROM qsms WHERE idx=? AND trycount>=?"), {m.idx, removal.threshold});
+        }
+        db::exec(QStringLiteral("UPDATE qsms SET trycount=trycount+1 WHERE idx=?"), {m.idx});
+    });
+    return true;
+}
+
+} // namespace
+
+std::string BuildCdmaSendArgument(const std::string& number, const std::string& text) {
+    const std::string digits = number.rfind('0', 0) == 0 ? number.substr(1) : number;
+    std::string out = pdu::IntToHex2(static_cast<long long>(digits.size()));
+    for (unsigned char c : digits) out += pdu::IntToHex2(c);
+    out += "02";
+    out += pdu::IntToHex2(static_cast<long long>(text.size()));
+    for (unsigned char c : text) out += pdu::IntToHex2(c);
+    return out;
+}
+
+std::vector<std::string> DispatchOutbound(const DispatchContext& context, const std::string& port,
+                                          int n) {
+    std::vector<std::string> urls;
+    try {
+        const int com = portNumber(port);
+        int counter = 0;
+        for (QueuedMessage& m : selectBatch(com, n)) {
+            // Selects n rows but handles n - 1: the batch sizes were always used this way.
+            if (++counter >= n) break;
+            const int parts = LimitPartCount(m.isipesan.size());
+            if (!CheckSendLimits(com, parts, false)) {
+                context.SetPortError(kLimitReached);
+                break;
+            }
+            if (send(context, m, urls)) {
+                recordSent(m, com, parts);
+            } else if (!recordFailure(m)) {
+                context.SetPortError(kTooManyFailures);
+                break;
+            }
+        }
+    } catch (const std::exception& e) {
+        context.SetPortError(std::string(kDispatchError) + e.what());
+    }
+    return urls;
+}
+
+} // namespace pelorin::outbound

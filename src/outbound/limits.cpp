@@ -1,0 +1,68 @@
+#include "outbound/limits.h"
+
+#include <QDate>
+#include <QSqlQuery>
+
+#include "db/database.h"
+#include "db/dialect.h"
+#include "db/query.h"
+
+namespace pelorin::outbound {
+
+int LimitPartCount(std::size_t length) {
+    if (length == 0) return 0;
+    const std::size_t divisor = length <= 160 ? 160 : 156;
+    return static_cast<int>(length / divisor + (length % divisor != 0 ? 1 : 0));
+}
+
+bool CheckSendLimits(int port, int parts, bool commit) {
+    QSqlQuery row = db::exec(QStringLiteral("SELECT usecountdown,countdown,useharian,limitharian,"
+                                            "tglsekarang,hariandown FROM cs WHERE com=?"),
+                             {port});
+    if (!row.next()) return true;
+    const bool useCountdown = row.value(0).toInt() != 0;
+    const int countdown = row.value(1).toInt();
+    const bool useDaily = row.value(2).toInt() != 0;
+    const int dailyLimit = row.value(3).toInt();
+    const QDate day = db::dialect::readDate(row.value(4));
+    const int dailyLeft = row.value(5).toInt();
+    row.finish();
+
+    bool allowed = true;
+    const QDate today = QDate::currentDate();
+    if (useDaily) {
+        // A new day starts again from the full daily allowance.
+        const int left = (day == today ? dailyLeft : dailyLimit) - parts;
+        if (left < 0) allowed = false;
+        if (commit) {
+            db::exec(QStringLiteral("UPDATE cs SET hariandown=?,tglsekarang=? WHERE com=?"),
+                     {left, db::dialect::dateValue(db::Database::backend(), today), port});
+        }
+    }
+    if (useCountdown) {
+        const int left = countdown - parts;
+        if (left < 0) allowed = false;
+        if (commit) db::exec(QStringLiteral("UPDATE cs SET countdown=? WHERE com=?"), {left, port});
+    }
+    return allowed;
+}
+
+AutoDelete ReadAutoDeleteSetting() {
+    QSqlQuery row = db::exec(QStringLiteral("SELECT cekautodel,smsautodel FROM setting"));
+    if (!row.next()) return {};
+    return AutoDelete{row.value(0).toInt() == 1, row.value(1).toInt()};
+}
+
+void LogSentSms(const std::string& sender, const std::string& destination,
+                const std::string& text, int port) {
+    db::execNamed(QStringLiteral("INSERT INTO smsout (tanggal,waktu,pengirim,penerima,pesan,pidcom) "
+                                 "VALUES (:tanggal,:waktu,:pengirim,:penerima,:pesan,:pidcom)"),
+                  {{QStringLiteral("tanggal"), db::today()},
+                   {QStringLiteral("waktu"), db::currentTimeText()},
+                   {QStringLiteral("pengirim"), db::text(sender)},
+                   {QStringLiteral("penerima"), db::text(destination)},
+                   {QStringLiteral("pesan"), db::text(text)},
+                   {QStringLiteral("pidcom"), port}});
+}
+
+} // namespace pelorin::outbound
