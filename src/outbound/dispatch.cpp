@@ -59,12 +59,13 @@ bool sendByCdma(const DispatchContext& context, const QueuedMessage& m) {
     return answer.find("OK") != std::string::npos;
 }
 
-bool send(const DispatchContext& context, QueuedMessage& m, std::vector<std::string>& urls) {
+// `url` receives the web-service request of the "MERL-SENDER" type, which counts as sent
+// at once: the worker issues the request after the batch.
+bool send(const DispatchContext& context, QueuedMessage& m, std::string& url) {
     if (context.modemType == kCdma) return sendByCdma(context, m);
     if (context.modemType == kMerlSender) {
-        // Counted as sent now: the request itself is issued by the worker after the batch.
         m.tujuan = normaliseWebDestination(m.tujuan);
-        urls.push_back(BuildGatewayUrl(context.account, m.tujuan, m.isipesan, QDateTime::currentDateTime()));
+        url = BuildGatewayUrl(context.account, m.tujuan, m.isipesan, QDateTime::currentDateTime());
         return true;
     }
     if (!m.wapurl.empty()) {
@@ -126,8 +127,12 @@ std::vector<std::string> DispatchOutbound(const DispatchContext& context, const 
                 context.SetPortError(kLimitReached);
                 break;
             }
-            if (send(context, m, urls)) {
+            std::string url;
+            if (send(context, m, url)) {
                 recordSent(m, com, parts);
+                // Only a message that left the queue may be requested: one whose recording
+                // failed stays queued and goes out with a later batch.
+                if (!url.empty()) urls.push_back(std::move(url));
             } else if (!recordFailure(m)) {
                 context.SetPortError(kTooManyFailures);
                 break;

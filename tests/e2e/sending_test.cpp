@@ -1,0 +1,185 @@
+// Sending end to end: rows queued the way the main application queues them, the real
+// module, the simulated modem, and the database checked afterwards.
+
+#include <gtest/gtest.h>
+
+#include <QElapsedTimer>
+#include <QRandomGenerator>
+#include <QSqlQuery>
+#include <QThread>
+
+#include <algorithm>
+#include <csignal>
+#include <set>
+
+#include "db/database.h"
+#include "db/query.h"
+#include "modemsim/modemsim_client.h"
+#include "test_support.h"
+
+using namespace pelorin;
+using pelorin::modemsim::ModemSim;
+using pelorin::test::ModuleRun;
+using pelorin::test::TempHome;
+using pelorin::test::waitUntil;
+
+namespace {
+
+const QString kSender = QStringLiteral("com=5#modem=WAVECOM#baudrate=115200#sender=SENDER");
+
+class Sending : public ::testing::Test {
+protected:
+    void SetUp() override {
+        home.initDatabase();
+        home.admin({QStringLiteral("port"), QStringLiteral("5"), QStringLiteral("stat=DISABLE")});
+        sim = std::make_unique<ModemSim>(home.path().toStdString(), 5);
+    }
+    void TearDown() override { db::Database::closeThisThread(); }
+
+    void queue(const QString& text, int trycount = 0) {
+        home.admin({QStringLiteral("queue"), QStringLiteral("tujuan=08123456789"),
+                    QStringLiteral("isipesan=") + text, QStringLiteral("pidcom=5"),
+                    QStringLiteral("trycount=%1").arg(trycount)});
+    }
+    static int rows(const char* table) {
+        return db::countRows(QStringLiteral("SELECT * FROM ") + QLatin1String(table));
+    }
+    static QStringList texts(const QString& sql) {
+        QStringList out;
+        QSqlQuery q = db::exec(sql);
+        while (q.next()) out << q.value(0).toString();
+        return out;
+    }
+    // Each "AT+CMGS=" line must be followed by one PDU ending in Ctrl-Z and announce its length.
+    static void expectWellFormedSubmissions(const std::vector<std::string>& log, std::size_t expected) {
+        std::size_t seen = 0;
+        for (std::size_t i = 0; i < log.size(); ++i) {
+            if (log[i].rfind("AT+CMGS=", 0) != 0) continue;
+            ++seen;
+            ASSERT_LT(i + 1, log.size());
+            const std::string& pdu = log[i + 1];
+            ASSERT_FALSE(pdu.empty());
+            EXPECT_EQ(pdu.back(), '\x1A');
+            EXPECT_EQ(log[i], "AT+CMGS=" + std::to_string((pdu.size() - 3) / 2) + "\r");
+        }
+        EXPECT_EQ(seen, expected);
+    }
+
+    TempHome home;
+    std::unique_ptr<ModemSim> sim;
+};
+
+TEST_F(Sending, ShortMessageIsOnePduLoggedAndDequeued) {
+    queue(QStringLiteral("Halo dunia"));
+    ModuleRun module(home, kSender);
+    ASSERT_TRUE(waitUntil([] { return rows("smsout") == 1; }));
+    EXPECT_EQ(rows("qsms"), 0);
+    expectWellFormedSubmissions(sim->sentLog(), 1);
+    const auto pdus = sim->submitted();
+    ASSERT_EQ(pdus.size(), 1u);
+    EXPECT_EQ(pdus[0].substr(0, 4), "0031");
+    QSqlQuery row = db::exec(QStringLiteral("SELECT penerima,pesan,pidcom,tanggal FROM smsout"));
+    ASSERT_TRUE(row.next());
+    EXPECT_EQ(row.value(0).toString(), QStringLiteral("08123456789"));
+    EXPECT_EQ(row.value(1).toString(), QStringLiteral("Halo dunia"));
+    EXPECT_EQ(row.value(2).toInt(), 5);
+    EXPECT_EQ(row.value(3).toString(), QDate::currentDate().toString(Qt::ISODate));
+}
+
+TEST_F(Sending, LongMessageIsThreePartsWithOneReferenceLoggedOnce) {
+    queue(QString(400, QLatin1Char('z')));
+    ModuleRun module(home, kSender);
+    ASSERT_TRUE(waitUntil([] { return rows("smsout") == 1; }));
+    expectWellFormedSubmissions(sim->sentLog(), 3);
+    const auto pdus = sim->submitted();
+    ASSERT_EQ(pdus.size(), 3u);
+    std::set<std::string> references;
+    for (std::size_t k = 0; k < 3; ++k) {
+        // 00 71 00 0B 81 <12 digits> 00 00 AA <udl> 06 08 04 00 <ref> 03 <k>
+        const std::string header = pdus[k].substr(30, 14);
+        EXPECT_EQ(header.substr(0, 8), "06080400") << pdus[k];
+        EXPECT_EQ(header.substr(10, 4), "030" + std::to_string(k + 1)) << pdus[k];
+        references.insert(header.substr(8, 2));
+    }
+    ASSERT_EQ(references.size(), 1u);
+    const int reference = std::stoi(*references.begin(), nullptr, 16);
+    EXPECT_GE(reference, 1);
+    EXPECT_LE(reference, 79);
+}
+
+TEST_F(Sending, FiveMessagesGoThreeThenTwoInAttemptOrder) {
+    queue(QStringLiteral("m3"), 1);
+    queue(QStringLiteral("m1"));
+    queue(QStringLiteral("m4"), 1);
+    queue(QStringLiteral("m2"));
+    queue(QStringLiteral("m5"), 2);
+    ModuleRun module(home, kSender);
+    ASSERT_TRUE(waitUntil([] { return rows("smsout") == 5; }));
+    EXPECT_EQ(texts(QStringLiteral("SELECT pesan FROM smsout ORDER BY rowid")),
+              (QStringList{"m1", "m2", "m3", "m4", "m5"}));
+    // Batches are told apart by the ready check that follows each one.
+    std::vector<int> perCycle{0};
+    for (const std::string& entry : sim->sentLog()) {
+        if (entry == "AT\r") perCycle.push_back(0);
+        if (entry.rfind("AT+CMGS=", 0) == 0) ++perCycle.back();
+    }
+    ASSERT_GE(perCycle.size(), 2u);
+    EXPECT_EQ(perCycle[0], 3);
+    EXPECT_EQ(perCycle[1], 2);
+}
+
+TEST_F(Sending, DelaySendsOnePerBatchAtLeastTheDelayApart) {
+    for (int i = 0; i < 3; ++i) queue(QStringLiteral("d%1").arg(i));
+    ModuleRun module(home, kSender + QStringLiteral("#delay=2"));
+    std::vector<qint64> sentAt;
+    QElapsedTimer clock;
+    clock.start();
+    ASSERT_TRUE(waitUntil([&] {
+        const int n = rows("smsout");
+        while (static_cast<int>(sentAt.size()) < n) sentAt.push_back(clock.elapsed());
+        return n == 3;
+    }, 40000));
+    // A batch of one; the next one no sooner than the delay after it.
+    for (std::size_t i = 1; i < sentAt.size(); ++i) {
+        EXPECT_GE(sentAt[i] - sentAt[i - 1], 1800) << "batch " << i;
+    }
+}
+
+TEST_F(Sending, RefusedPdusRaiseTheAttemptCountAndLoseNothing) {
+    sim->setCmgsSucceeds(false);
+    queue(QStringLiteral("refused"));
+    ModuleRun module(home, kSender);
+    ASSERT_TRUE(waitUntil([] {
+        return db::countRows(QStringLiteral("SELECT idx FROM qsms WHERE trycount>=3")) == 1;
+    }, 40000));
+    EXPECT_EQ(rows("smsout"), 0);
+    EXPECT_EQ(rows("failedsent"), 0);
+}
+
+TEST_F(Sending, KillingTheModuleNeverLosesOrDuplicatesARow) {
+    sim->setFault("slow 40");
+    QStringList all;
+    for (int i = 0; i < 8; ++i) {
+        all << QStringLiteral("k%1").arg(i);
+        queue(all.back());
+    }
+    auto* random = QRandomGenerator::global();
+    for (int round = 0; round < 5 && rows("qsms") > 0; ++round) {
+        ModuleRun module(home, kSender);
+        QThread::msleep(300 + random->bounded(2500));
+        module.signal(SIGKILL);
+        ASSERT_TRUE(module.waitForExit());
+        for (const QString& text : all) {
+            int places = 0;
+            for (const char* table : {"qsms", "smsout", "failedsent"}) {
+                const QString column = QLatin1String(table) == QLatin1String("smsout") ? QStringLiteral("pesan")
+                                                                                         : QStringLiteral("isipesan");
+                places += db::countRows(QStringLiteral("SELECT * FROM %1 WHERE %2=?").arg(QLatin1String(table), column),
+                                        {text});
+            }
+            EXPECT_EQ(places, 1) << text.toStdString() << " in round " << round;
+        }
+    }
+}
+
+} // namespace

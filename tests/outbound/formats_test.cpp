@@ -1,0 +1,80 @@
+// The pure parts of sending: part counts for the limits, the CDMA argument, web-service
+// URLs and number normalisation.
+
+#include <gtest/gtest.h>
+
+#include "outbound/dispatch.h"
+#include "outbound/limits.h"
+#include "outbound/modem_submit.h"
+#include "outbound/web_gateway.h"
+
+using namespace pelorin::outbound;
+
+TEST(LimitParts, CountAgainst160Then156) {
+    struct Case {
+        std::size_t length;
+        int parts;
+    };
+    for (const Case c : {Case{0, 0}, Case{1, 1}, Case{160, 1}, Case{161, 2}, Case{312, 2},
+                         Case{313, 3}, Case{468, 3}}) {
+        EXPECT_EQ(LimitPartCount(c.length), c.parts) << c.length;
+    }
+}
+
+TEST(CdmaArgument, LengthsAndBytesInHex) {
+    EXPECT_EQ(BuildCdmaSendArgument("0812", "AB"), "0338313202024142");
+    EXPECT_EQ(BuildCdmaSendArgument("812", ""), "033831320200");
+    EXPECT_EQ(BuildCdmaSendArgument("", "A"), "00020141");
+    // Lengths of 256 and more take three digits rather than being cut.
+    const std::string argument = BuildCdmaSendArgument("1", std::string(256, 'a'));
+    EXPECT_EQ(argument.substr(0, 9), "013102100");
+    EXPECT_EQ(argument.size(), 9u + 512u);
+}
+
+TEST(WebGateway, BodyEncodingKeepsOnlyTheSafeBytes) {
+    struct Case {
+        std::string text;
+        std::string encoded;
+    };
+    for (const Case& c : {Case{"Halo 123", "Halo+%31%32%33"}, Case{"a&b=c", "a%26b%3Dc"},
+                          Case{"x_y.z-w@v*", "x_y.z-w@v*"}, Case{"\n\xE9", "%0A%E9"},
+                          Case{std::string("ab\0cd", 5), "ab"}, Case{"", ""}}) {
+        EXPECT_EQ(UrlEncodeText(c.text), c.encoded) << c.text;
+    }
+}
+
+TEST(WebGateway, DestinationsBecomeNational) {
+    EXPECT_EQ(normaliseWebDestination("+6281234"), "081234");
+    EXPECT_EQ(normaliseWebDestination("6281234"), "081234");
+    EXPECT_EQ(normaliseWebDestination("081234"), "081234");
+    EXPECT_EQ(normaliseWebDestination("+62+62"), "00");
+}
+
+TEST(WebGateway, UrlCarriesAccountTypeAndTime) {
+    const GatewayAccount account{"sms.example.com:8080", "KEY", "SIG", true};
+    const QDateTime at(QDate(2026, 3, 4), QTime(5, 6, 7));
+    EXPECT_EQ(BuildGatewayUrl(account, "0812", "Hi 1", at),
+              "http://sms.example.com:8080/UmbVmsXLWebService/UmbVmsTransaction.asmx/"
+              "MessagesOutBoxInsertExtend?activationKey=KEY&destination=0812&bodyMOB=Hi+%31"
+              "&smppVmsTypeID=Broadcast&timeRequest=2026-03-04 05:06:07&sign=SIG");
+    GatewayAccount reply = account;
+    reply.broadcast = false;
+    EXPECT_NE(BuildGatewayUrl(reply, "0812", "x", at).find("&smppVmsTypeID=Reply&"), std::string::npos);
+}
+
+TEST(ModemNumbers, NormalisedOrRefused) {
+    struct Case {
+        std::string raw;
+        bool ok;
+        std::string normalised;
+    };
+    for (const Case& c : {Case{" +62 811 222 333", true, "0811222333"}, Case{"62812345", true, "62812345"},
+                          Case{"", true, ""}, Case{"0811-222-333", false, ""}, Case{"+1555", false, ""},
+                          Case{"0812#", false, ""}}) {
+        std::string number = c.raw;
+        EXPECT_EQ(normaliseModemNumber(number), c.ok) << c.raw;
+        if (c.ok) {
+            EXPECT_EQ(number, c.normalised) << c.raw;
+        }
+    }
+}

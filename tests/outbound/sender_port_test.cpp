@@ -1,0 +1,89 @@
+// Choosing the sender port of a queued reply among the running modules.
+
+#include <gtest/gtest.h>
+
+#include <QSqlQuery>
+
+#include "db/database.h"
+#include "db/query.h"
+#include "outbound/sender_port.h"
+#include "test_support.h"
+
+using namespace pelorin;
+using namespace pelorin::outbound;
+
+namespace {
+
+class SenderPort : public ::testing::Test {
+protected:
+    void SetUp() override { home.initDatabase(); }
+    void TearDown() override { db::Database::closeThisThread(); }
+
+    static void port(int com, const char* nomor, const char* stat = "RUN", const char* role = "SENDER") {
+        db::exec(QStringLiteral("INSERT INTO cs (com,nomor,stat,statsender) VALUES (?,?,?,?)"),
+                 {com, QString::fromLatin1(nomor), QString::fromLatin1(stat), QString::fromLatin1(role)});
+    }
+    static void queued(int pidcom, int count) {
+        for (int i = 0; i < count; ++i) {
+            db::exec(QStringLiteral("INSERT INTO qsms (tujuan,isipesan,pidcom,trycount) VALUES ('1','x',?,0)"),
+                     {pidcom});
+        }
+    }
+
+    test::TempHome home;
+};
+
+TEST_F(SenderPort, RequestedNumberWinsWhateverItsQueue) {
+    port(1, "0811");
+    port(2, "0812");
+    queued(2, 5);
+    EXPECT_EQ(PickSenderPort("0812"), 2);
+    EXPECT_EQ(PickSenderPort("+62812"), 1) << "numbers are compared as they stand";
+}
+
+TEST_F(SenderPort, ShortestQueueWinsAndTiesGoToTheFirst) {
+    port(3, "a");
+    port(4, "b");
+    queued(3, 1);
+    EXPECT_EQ(PickSenderPort("0899"), 4);
+    queued(4, 1);
+    EXPECT_EQ(PickSenderPort("0899"), 3);
+}
+
+TEST_F(SenderPort, OnlyRunningSenderPortsQualify) {
+    port(1, "0811", "DISABLE");
+    port(2, "0812", "ERR");
+    port(3, "0813", "RUN", "RECEIVER");
+    EXPECT_EQ(PickSenderPort("0811"), 0);
+    port(4, "ABC", "run", "sender");
+    EXPECT_EQ(PickSenderPort("abc"), 4) << "states and numbers compare without regard to case";
+}
+
+TEST_F(SenderPort, FullQueuesAreNeverChosen) {
+    port(1, "0811");
+    queued(1, 999);
+    EXPECT_EQ(PickSenderPort("0811"), 0);
+}
+
+TEST_F(SenderPort, QueuedMessageCarriesTheChoiceAndNeverThrows) {
+    port(7, "0817");
+    QueueOutgoingSms("0899", "0817", "it's a reply");
+    QSqlQuery row = db::exec(QStringLiteral("SELECT tujuan,pengirim,isipesan,pidcom,trycount,tgl,waktu FROM qsms"));
+    ASSERT_TRUE(row.next());
+    EXPECT_EQ(row.value(0).toString(), QStringLiteral("0899"));
+    EXPECT_EQ(row.value(1).toString(), QStringLiteral("0817"));
+    EXPECT_EQ(row.value(2).toString(), QStringLiteral("it's a reply"));
+    EXPECT_EQ(row.value(3).toInt(), 7);
+    EXPECT_EQ(row.value(4).toInt(), 0);
+    EXPECT_EQ(row.value(5).toString(), QDate::currentDate().toString(Qt::ISODate));
+    EXPECT_EQ(row.value(6).toString().size(), 5);
+    row.finish();
+
+    db::exec(QStringLiteral("DROP TABLE cs"));
+    QueueOutgoingSms("0899", "0817", "port 0");
+    EXPECT_EQ(db::countRows(QStringLiteral("SELECT idx FROM qsms WHERE pidcom=0")), 1);
+    db::exec(QStringLiteral("DROP TABLE qsms"));
+    EXPECT_NO_THROW(QueueOutgoingSms("0899", "0817", "lost quietly"));
+}
+
+} // namespace
