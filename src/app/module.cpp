@@ -11,6 +11,9 @@
 #include "db/database.h"
 #include "db/paths.h"
 #include "db/port_row.h"
+#include "inbound/autoresponder.h"
+#include "inbound/inbound_store.h"
+#include "inbound/remote_command.h"
 #include "modem/serial_line.h"
 #include "outbound/dispatch.h"
 #include "pdu/text_utils.h"
@@ -125,6 +128,15 @@ void Module::startWorker() {
     services.showQuizCheck = [this](const std::string& text) { emit quizChecked(shown(text)); };
     modem::WorkerHooks hooks = hooks_;
     if (!hooks.LookupOwnNumber) hooks.LookupOwnNumber = &db::port_row::LookupOwnNumber;
+    if (!hooks.StoreReceivedMessage) hooks.StoreReceivedMessage = &inbound::StoreReceivedMessage;
+    if (!hooks.RunAutoResponder) {
+        hooks.RunAutoResponder = [name = settings_.enama](const std::string& sender, const std::string& text,
+                                                          const std::string& stamp, int index) {
+            inbound::RunAutoResponder(name, sender, text, stamp, index);
+        };
+    }
+    if (!hooks.IsRemoteSender) hooks.IsRemoteSender = &inbound::IsRemoteSender;
+    if (!hooks.RunRemoteCommand) hooks.RunRemoteCommand = &inbound::RunRemoteCommand;
     if (!hooks.DispatchOutbound) {
         outbound::DispatchContext dispatch;
         dispatch.modemType = settings_.cmodem;

@@ -33,15 +33,43 @@ protected:
 TEST_F(ModuleStartup, StartsByItselfOnlyWithMoreThanTwoSettings) {
     Module two;
     ASSERT_TRUE(two.formCreate("com=6#modem=SIEMENS"));
-    EXPECT_FALSE(two.startRequested());
+    EXPECT_FALSE(two.workerStarted());
     EXPECT_EQ(two.settings().cport, "6");
     EXPECT_EQ(two.settings().cmodem, "SIEMENS");
     EXPECT_TRUE(two.StopFlag);
 
     Module three;
-    ASSERT_TRUE(three.formCreate("com=6#modem=SIEMENS#sender=SENDER"));
-    EXPECT_TRUE(three.startRequested());
+    ASSERT_TRUE(three.formCreate("com=6#modem=MERL-SENDER#sender=SENDER"));
+    EXPECT_TRUE(three.workerStarted());
     EXPECT_TRUE(three.settings().SendEnabled);
+}
+
+TEST_F(ModuleStartup, MenuEndpointTakesItsSectionOfTheTemplateFile) {
+    QFile ini(home.path() + QStringLiteral("/merlcenter.ini"));
+    ASSERT_TRUE(ini.open(QIODevice::WriteOnly));
+    ini.write("; menus\ncom=50\nHALO=x\ncom=5\nMENU=1\nINFO=y\ncom=6\nZ=z");
+    ini.close();
+    Module module;
+    ASSERT_TRUE(module.formCreate("com=5#modem=MERL-CENTER#baudrate=7000"));
+    EXPECT_EQ(module.portSection(), "5\r\nMENU=1\r\nINFO=y\r\n");
+    EXPECT_TRUE(module.workerStarted());
+    EXPECT_EQ(pelorin::test::portRow(5), QStringList());  // no row to mark: the UPDATE touches nothing
+
+    Module noSection;
+    ASSERT_TRUE(noSection.formCreate("com=7#modem=MERL-CENTER#baudrate=7001"));
+    EXPECT_EQ(noSection.portSection(), "");
+    EXPECT_TRUE(noSection.workerStarted());
+}
+
+TEST_F(ModuleStartup, MenuEndpointWithABadPortStartsNothing) {
+    home.admin({QStringLiteral("port"), QStringLiteral("5"), QStringLiteral("stat=DISABLE")});
+    Module module;
+    QString told;
+    QObject::connect(&module, &Module::operatorMessage, [&](const QString& text) { told = text; });
+    ASSERT_TRUE(module.formCreate("com=5#modem=MERL-CENTER#baudrate=abc"));
+    EXPECT_EQ(told, QStringLiteral("Penulisan Port :abc Tidak Benar "));
+    EXPECT_FALSE(module.workerStarted());
+    EXPECT_EQ(pelorin::test::portRow(5), (QStringList{QStringLiteral("DISABLE"), QString()}));
 }
 
 TEST_F(ModuleStartup, FailedConnectionAppliesNothing) {
@@ -50,7 +78,7 @@ TEST_F(ModuleStartup, FailedConnectionAppliesNothing) {
     EXPECT_FALSE(module.formCreate("com=9#modem=SIEMENS#sender=SENDER"));
     EXPECT_FALSE(module.connectionError().isEmpty());
     EXPECT_EQ(module.settings().cport, "5");
-    EXPECT_FALSE(module.startRequested());
+    EXPECT_FALSE(module.workerStarted());
 }
 
 TEST(ModuleProgram, MissingOrBrokenDatabaseIsReportedNotCrashed) {

@@ -1,0 +1,159 @@
+#include "inbound/autoresponder.h"
+
+#include <QSqlQuery>
+
+#include <optional>
+
+#include "db/query.h"
+#include "inbound/text_rules.h"
+#include "outbound/sender_port.h"
+
+namespace pelorin::inbound {
+namespace {
+
+constexpr std::size_t kPartyLength = 30;
+constexpr std::size_t kForwardLength = 20;
+constexpr std::string_view kAny = "<any>";
+
+struct SenderInfo {
+    std::string group; // `groupdata` of the sender's phonebook row
+    bool inPhonebook = false;
+};
+
+// Flags are on only when they hold exactly 1.
+bool isOn(const QVariant& flag) {
+    return flag.toInt() == 1;
+}
+
+SenderInfo lookupSender(const std::string& sender) {
+    QSqlQuery q = db::exec(QStringLiteral("SELECT groupdata FROM phonebook WHERE msisdn=?"),
+                           {db::text(sender)});
+    if (!q.next()) return {};
+    return {db::textOf(q.value(0)), true};
+}
+
+bool inPhonebook(const std::string& sender) {
+    return db::countRows(QStringLiteral("SELECT nama FROM phonebook WHERE msisdn=?"),
+                         {db::text(sender)}) > 0;
+}
+
+// The trimmed message is the LIKE pattern, so a rule matches its own text in any case.
+// True when exact rules exist at all: they then decide alone, reply or not.
+bool runExactRules(const std::string& sender, const std::string& message) {
+    QSqlQuery rules =
+        db::exec(QStringLiteral("SELECT replysms,pengirim,onlyphonebook,groupphonebook "
+                                "FROM autorespondset WHERE formatsms LIKE ?"),
+                 {db::text(text::Trim(message))});
+    bool found = false;
+    while (rules.next()) {
+        found = true;
+        if (isOn(rules.value(2)) && !inPhonebook(sender)) continue;
+        outbound::QueueOutgoingSms(sender, db::textOf(rules.value(1)), db::textOf(rules.value(0)));
+        break;
+    }
+    return found;
+}
+
+// The database matches the pattern against the row stored for this very message.
+bool storedMessageMatches(const std::string& message, const std::string& stamp,
+                          const std::string& pattern) {
+    QSqlQuery q =
+        db::exec(QStringLiteral(
+                     "SELECT pesan FROM smsin WHERE tglwaktukirim=? AND pesan=? AND pesan LIKE ?"),
+                 {db::text(stamp), db::text(message), db::text(pattern)});
+    return q.next();
+}
+
+std::string anyRuleReply(const std::string& message, const std::string& format, std::string reply) {
+    if (reply.find(kAny) == std::string::npos) return reply;
+    const std::string fixed = text::ReplaceAll(format, kAny, "");
+    const std::string anyText = fixed.empty() ? message : text::RemoveAllNoCase(message, fixed);
+    return text::ReplaceAll(reply, kAny, anyText);
+}
+
+// Columns of `rule`: replysms, pengirim, formatsms, groupphonebook, onlyphonebook.
+void answerAnyRule(const std::string& sender, const std::string& message, const SenderInfo& info,
+                   const QSqlQuery& rule) {
+    const std::string group = db::textOf(rule.value(3));
+    if (isOn(rule.value(4))) {
+        if (!info.inPhonebook) return;
+        if (!group.empty() && text::UpperAZ(group) != text::UpperAZ(info.group)) return;
+    }
+    const std::string reply =
+        anyRuleReply(message, db::textOf(rule.value(2)), db::textOf(rule.value(0)));
+    outbound::QueueOutgoingSms(sender, db::textOf(rule.value(1)), reply);
+}
+
+// True when a rule matched; it alone decides, even when its phonebook test stops the reply.
+bool runAnyRules(const std::string& sender, const std::string& message, const std::string& stamp,
+                 const SenderInfo& info) {
+    QSqlQuery rules =
+        db::exec(QStringLiteral("SELECT replysms,pengirim,formatsms,groupphonebook,onlyphonebook "
+                                "FROM autorespondset WHERE formatsms LIKE ? AND groupphonebook=?"),
+                 {QStringLiteral("%<any>%"), db::text(info.group)});
+    while (rules.next()) {
+        const std::string format = text::Trim(db::requireText(rules.value(2), "formatsms"));
+        db::requireText(rules.value(3), "groupphonebook");
+        if (!storedMessageMatches(message, stamp, text::ReplaceAll(format, kAny, "%"))) continue;
+        answerAnyRule(sender, message, info, rules);
+        return true;
+    }
+    return false;
+}
+
+// `forwardke` of the first keyword, in ascending order, that begins the message.
+std::optional<std::string> complaintTarget(const std::string& message) {
+    // Rows with an empty keyword could never match; the filter only spares reading them.
+    QSqlQuery rows = db::exec(QStringLiteral("SELECT forwardke,formatsms FROM komplainforward "
+                                             "WHERE formatsms<>'' ORDER BY formatsms"));
+    const std::string folded = text::UpperAZ(message);
+    while (rows.next()) {
+        const std::string keyword = text::UpperAZ(db::textOf(rows.value(1)));
+        if (!keyword.empty() && folded.starts_with(keyword)) return db::textOf(rows.value(0));
+    }
+    return std::nullopt;
+}
+
+std::string phonebookNamePart(const std::string& sender) {
+    QSqlQuery q =
+        db::exec(QStringLiteral("SELECT nama FROM phonebook WHERE msisdn=?"), {db::text(sender)});
+    return q.next() ? "(" + db::requireText(q.value(0), "nama") + ")" : std::string();
+}
+
+void forwardComplaint(const std::string& moduleName, const std::string& sender,
+                      const std::string& message, const std::string& stamp) {
+    const std::optional<std::string> forwardke = complaintTarget(message);
+    if (!forwardke) return;
+    const std::string forward = "from:" + sender + phonebookNamePart(sender) + ",Msg:" + message;
+    if (!forwardke->empty()) outbound::QueueOutgoingSms(*forwardke, "", forward);
+    StoreComplaint(sender, moduleName, message, *forwardke, stamp);
+}
+
+} // namespace
+
+void RunAutoResponder(const std::string& moduleName, const std::string& sender,
+                      const std::string& message, const std::string& stamp, int /*storageIndex*/) {
+    const SenderInfo info = lookupSender(sender);
+    if (runExactRules(sender, message)) return;
+    if (runAnyRules(sender, message, stamp, info)) return;
+    forwardComplaint(moduleName, sender, message, stamp);
+}
+
+void StoreComplaint(const std::string& sender, const std::string& receiver,
+                    const std::string& message, const std::string& forwardNumber,
+                    const std::string& stamp) {
+    db::execNamed(
+        QStringLiteral(
+            "INSERT INTO komplain (tanggal,waktu,pengirim,penerima,pesan,forwardke,tglwaktukirim) "
+            "VALUES (:tanggal,:waktu,:pengirim,:penerima,:pesan,:forwardke,:tglwaktukirim)"),
+        {{QStringLiteral("tanggal"), db::today()},
+         {QStringLiteral("waktu"), db::currentTimeText()},
+         {QStringLiteral("pengirim"), db::text(std::string_view(sender).substr(0, kPartyLength))},
+         {QStringLiteral("penerima"), db::text(std::string_view(receiver).substr(0, kPartyLength))},
+         {QStringLiteral("pesan"), db::text(message)},
+         {QStringLiteral("forwardke"),
+          db::text(std::string_view(forwardNumber).substr(0, kForwardLength))},
+         {QStringLiteral("tglwaktukirim"), db::text(stamp)}});
+}
+
+} // namespace pelorin::inbound

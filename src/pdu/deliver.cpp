@@ -1,0 +1,189 @@
+#include "pdu/deliver.h"
+
+#include "pdu/gsm7.h"
+#include "pdu/hex.h"
+#include "pdu/text_utils.h"
+#include "pdu/tpdu_constants.h"
+
+#include <algorithm>
+#include <iterator>
+
+namespace pelorin::pdu {
+
+namespace {
+
+// What the alphanumeric originator "M-Tronik" becomes when read as semi-octet digits.
+constexpr std::string_view kMTronikDigits = "62C6155E677A7D";
+constexpr std::string_view kMTronik = "M-Tronik";
+// The operator's service numbers all report as this one sender.
+constexpr std::string_view kServiceSender = "62962";
+constexpr std::string_view kShortServiceSender = "629";
+constexpr std::string_view kCountryCode = "62";
+
+struct PduFields {
+    std::string_view address;
+    std::string_view dcs;
+    std::string_view timestamp;
+    std::string_view userData;
+    std::size_t userDataLength = 0; // in octets (UCS2) or septets (7-bit)
+};
+
+// The header line's second blank-separated field, up to its first comma.
+std::optional<std::string> ReadIndex(std::string_view header) {
+    const std::size_t blank = header.find(' ');
+    if (blank == std::string_view::npos) return std::nullopt;
+    std::string_view field = header.substr(blank + 1);
+    field = field.substr(0, field.find(' '));
+    if (field.empty()) return std::nullopt;
+    return std::string(field.substr(0, field.find(',')));
+}
+
+// Field positions are 1-based and count the leading "\n" of the line as position 1.
+PduFields LocateFields(std::string_view line) {
+    const std::size_t sca = 2 * static_cast<std::size_t>(HexPairValue(SubText(line, 2, 2)));
+    std::size_t digits = static_cast<std::size_t>(HexPairValue(SubText(line, sca + 6, 2)));
+    digits += digits % 2; // odd digit counts carry an 'F' filler
+    PduFields fields;
+    fields.address = SubText(line, sca + 8, digits + 2);
+    fields.dcs = SubText(line, sca + digits + 12, 2);
+    fields.timestamp = SubText(line, sca + digits + 14, tpdu::kTimestampDigits);
+    fields.userDataLength =
+        static_cast<std::size_t>(HexPairValue(SubText(line, sca + digits + 28, 2)));
+    fields.userData = SubText(line, sca + digits + 30, std::string_view::npos);
+    return fields;
+}
+
+// A recognised header is the first seven septets, whatever they hold. Its length is fixed by
+// the UDHL, so text that happens to contain "@", "$" and the like is never taken for header.
+std::string DecodeGsmUserData(std::string_view userData, std::vector<int>& headerSeptets) {
+    const bool hasHeader = userData.size() > 5 && userData.starts_with(tpdu::kConcat8HeaderStart);
+    const std::vector<std::uint8_t> septets = UnpackSeptets(userData);
+    std::size_t textStart = 0;
+    if (hasHeader) {
+        textStart = std::min(tpdu::kConcat8HeaderSeptets, septets.size());
+        // Kept last septet first, the way the reassembly reads them.
+        headerSeptets.assign(std::make_reverse_iterator(septets.begin() + textStart),
+                             septets.rend());
+    }
+    return DecodeSeptets(std::span<const std::uint8_t>(septets).subspan(textStart));
+}
+
+// Windows-1252 bytes 0x80-0x9F of the characters outside Latin-1 that the code page holds.
+struct Cp1252Extra {
+    std::uint32_t codePoint;
+    unsigned char byte;
+};
+// clang-format off
+constexpr Cp1252Extra kCp1252Extras[] = {
+    {0x20AC, 0x80}, {0x201A, 0x82}, {0x0192, 0x83}, {0x201E, 0x84}, {0x2026, 0x85},
+    {0x2020, 0x86}, {0x2021, 0x87}, {0x02C6, 0x88}, {0x2030, 0x89}, {0x0160, 0x8A},
+    {0x2039, 0x8B}, {0x0152, 0x8C}, {0x017D, 0x8E}, {0x2018, 0x91}, {0x2019, 0x92},
+    {0x201C, 0x93}, {0x201D, 0x94}, {0x2022, 0x95}, {0x2013, 0x96}, {0x2014, 0x97},
+    {0x02DC, 0x98}, {0x2122, 0x99}, {0x0161, 0x9A}, {0x203A, 0x9B}, {0x0153, 0x9C},
+    {0x017E, 0x9E}, {0x0178, 0x9F},
+};
+// clang-format on
+
+// One UCS2 code unit as a Windows-1252 character; "?" when the code page has none.
+char Ucs2ToChar(std::uint32_t unit) noexcept {
+    if (unit <= 0xFF) return static_cast<char>(unit);
+    for (const Cp1252Extra& extra : kCp1252Extras) {
+        if (extra.codePoint == unit) return static_cast<char>(extra.byte);
+    }
+    return '?';
+}
+
+bool NeedsCleaning(char c) noexcept {
+    return c == '"' || c == '\'' || c == '\\' || c == '/' || c == '\r' || c == '\x1A';
+}
+
+} // namespace
+
+std::optional<DeliveredMessage> DecodeDeliverPdu(std::string_view headerLine,
+                                                 std::string_view pduLine) {
+    std::optional<std::string> index = ReadIndex(headerLine);
+    if (!index) return std::nullopt;
+    const PduFields fields = LocateFields(pduLine);
+    std::string padded; // missing octets count as zero
+    std::string_view userData = fields.userData;
+    if (userData.size() < 2 * fields.userDataLength) {
+        padded.assign(userData).resize(2 * fields.userDataLength, '0');
+        userData = padded;
+    }
+    DeliveredMessage message;
+    message.index = std::move(*index);
+    message.sender = ApplySenderRules(DecodeAddress(fields.address));
+    message.timestamp = FormatDeliverTimestamp(fields.timestamp);
+    std::string text = fields.dcs == tpdu::kDcsUcs2
+                           ? DecodeUnicodeText(userData)
+                           : DecodeGsmUserData(userData, message.HeaderSeptets);
+    message.text = std::none_of(text.begin(), text.end(), NeedsCleaning) ? std::move(text)
+                                                                         : CleanMessageText(text);
+    return message;
+}
+
+std::string DecodeAddress(std::string_view field) {
+    if (field.empty()) return {};
+    const std::size_t pairs = field.size() / 2; // type of address + digit pairs
+    std::string sender;
+    sender.reserve(field.size() + 2);
+    std::size_t firstSwapped = 1;
+    if (field.front() != tpdu::kInternationalTypeDigit) {
+        // National and other types: the first digit (the trunk 0) gives way to the country code.
+        sender = kCountryCode;
+        if (pairs >= 2) sender += field[2];
+        firstSwapped = 2;
+    }
+    for (std::size_t i = firstSwapped; i < pairs; ++i) {
+        sender += field[2 * i + 1];
+        sender += field[2 * i];
+    }
+    std::erase(sender, 'F');
+    return sender;
+}
+
+std::string ApplySenderRules(const std::string& sender) {
+    if (sender == kMTronikDigits) return std::string(kMTronik);
+    if (sender.starts_with(kServiceSender) || sender == kShortServiceSender)
+        return std::string(kServiceSender);
+    if (sender.starts_with(kCountryCode))
+        return std::string(1, '0').append(sender, kCountryCode.size());
+    return sender;
+}
+
+std::string FormatDeliverTimestamp(std::string_view digits) {
+    const auto pair = [digits](std::size_t n) { return SwapPair(SubText(digits, 2 * n + 1, 2)); };
+    return pair(1) + "-" + pair(2) + "-" + pair(0) + " " + pair(3) + ":" + pair(4) + ":" + pair(5);
+}
+
+std::string DecodeUnicodeText(std::string_view userData) {
+    std::string text;
+    text.reserve(userData.size() / 4);
+    for (std::size_t i = 0; i + 4 <= userData.size(); i += 4)
+        text += Ucs2ToChar(static_cast<std::uint32_t>(HexToInt(userData.substr(i, 4))));
+    return text;
+}
+
+std::string CleanMessageText(std::string_view text) {
+    // Two passes keep the order of the rules: a quote removed between "\r" and "\n" still
+    // lets the pair become one blank.
+    std::string stripped;
+    stripped.reserve(text.size());
+    for (const char c : text) {
+        if (c == '"' || c == '\'') continue;
+        stripped += (c == '\\' || c == '/') ? ' ' : c;
+    }
+    std::string cleaned;
+    cleaned.reserve(stripped.size());
+    for (std::size_t i = 0; i < stripped.size(); ++i) {
+        if (stripped[i] == '\r' && i + 1 < stripped.size() && stripped[i + 1] == '\n') {
+            cleaned += ' ';
+            ++i;
+        } else if (stripped[i] != '\x1A') {
+            cleaned += stripped[i];
+        }
+    }
+    return cleaned;
+}
+
+} // namespace pelorin::pdu

@@ -1,0 +1,47 @@
+// SMS-DELIVER decoding (3GPP TS 23.040 9.2.2.1) of one "+CMGL:" entry, read by fixed positions.
+// Error contract: never throws; only a header line without an index field fails the message,
+// a PDU line shorter than its length fields claim decodes to empty or partial fields.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace pelorin::pdu {
+
+struct DeliveredMessage {
+    std::string index;     // first field of the header line, as the modem sent it
+    std::string sender;    // national form, "M-Tronik" or "62962"
+    std::string timestamp; // "MM-dd-yy hh:mm:ss"
+    std::string text;      // Windows-1252, cleaned
+    // Septets of a recognised concatenation header: the last header septet first, the first
+    // septet of the user data last. Empty for UCS2 and for messages without such a header.
+    std::vector<int> HeaderSeptets;
+
+    std::size_t HeaderSeptetCount() const noexcept { return HeaderSeptets.size(); }
+};
+
+// Decodes one listed message. pduLine is the line as split at "\r", so its first character is
+// the "\n" of the line break and the PDU proper starts at its second character.
+std::optional<DeliveredMessage> DecodeDeliverPdu(std::string_view headerLine,
+                                                 std::string_view pduLine);
+
+// Raw sender of an address field (type of address + semi-octets): international numbers as
+// they are, every other type as "62" + the number without its first digit; 'F' removed.
+std::string DecodeAddress(std::string_view field);
+
+// The national-form rules applied to a raw sender.
+std::string ApplySenderRules(const std::string& sender);
+
+// "628021013504" (yy MM dd hh mm ss, semi-octets swapped) -> "08-12-26 10:53:40".
+std::string FormatDeliverTimestamp(std::string_view digits);
+
+// UCS2 user data, one character per 4 hex digits: U+0000-U+00FF as that byte, other characters
+// as their Windows-1252 byte, or "?" where the code page has none.
+std::string DecodeUnicodeText(std::string_view userData);
+
+// Drops quotes, apostrophes and Ctrl-Z; backslash, "/" and "\r\n" become one blank each.
+std::string CleanMessageText(std::string_view text);
+
+} // namespace pelorin::pdu

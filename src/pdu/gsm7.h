@@ -1,0 +1,42 @@
+// GSM 7-bit default alphabet (3GPP TS 23.038) on Windows-1252 byte strings: the encode table,
+// the separate decode table, the extension table, and septet packing. Error contract: never
+// throws; characters without a GSM code are dropped, non-hex digits unpack as 0 bits.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace pelorin::pdu {
+
+// GsmToChar's `following` when the escape is the last septet of the message.
+inline constexpr int kNoFollowingSeptet = -1;
+
+// The 128-byte encode table: byte p is the character GSM code p stands for when encoding.
+// Built once on first use; safe to call from several threads.
+const std::string& GsmAlphabet();
+
+// GSM code string of a text: extension characters become the pair 27, code; every other byte
+// becomes the first GsmAlphabet position holding it, or is dropped when none does. A byte that
+// is 27 itself or follows a 27 is copied unchanged.
+std::string TextToGsm(std::string_view text);
+
+// Packs the codes (low 7 bits of each byte) into ceil(7L/8) octets as upper-case hex.
+std::string PackSeptets(std::string_view codes);
+
+// One septet per whole octet of the hex text (length / 2 of them), first septet first.
+std::vector<std::uint8_t> UnpackSeptets(std::string_view hex);
+
+// Text of septets, first to last, through GsmToChar: an escape and the septet after it yield
+// one character together.
+std::string DecodeSeptets(std::span<const std::uint8_t> septets);
+
+// Character of a GSM code through the decode table (low 7 bits of code are used). For the
+// escape 27 the character comes from the extension table entry of `following`; a follower
+// without an entry gives its own decode-table character (TS 23.038 6.2.1.1), and an escape
+// followed by an escape or by nothing gives a space.
+char GsmToChar(int code, int following = kNoFollowingSeptet) noexcept;
+
+} // namespace pelorin::pdu

@@ -1,0 +1,36 @@
+// Parsers of the modem's AT+CMGL answers: PDU mode (decoded, long messages joined) and the
+// CDMA text format. Error contract: never throws; malformed entries are left out of the result.
+#pragma once
+
+#include "pdu/deliver.h"
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace pelorin::pdu {
+
+// Parallel lists, position i of each describing the same stored message in listing order.
+// An empty text marks a part joined into an earlier message: delete it, do not process it.
+struct MessageListing {
+    std::vector<std::string> texts;
+    std::vector<std::string> timestamps;
+    std::vector<std::string> senders;
+    std::vector<std::string> indices; // storage index for AT+CMGD, as the modem sent it
+
+    std::size_t count() const noexcept { return texts.size(); }
+};
+
+// Every "+CMGL:"/"+CMT" line with a "+"-free line under it is decoded; entries whose index is
+// not a whole number are dropped; then the parts of long messages are joined.
+MessageListing ParseMessageListing(std::string_view answer);
+
+// Joins the parts of concatenated messages in place: the first-listed part collects the texts
+// of later parts with the same header key in sequence-number order, and those parts keep their
+// place with an empty text. A part with the invalid sequence number 0 stays on its own.
+void ReassembleParts(std::vector<DeliveredMessage>& messages);
+
+// Reads the CDMA text-format listing: no PDUs, no sender rules, no joining.
+MessageListing ParseCdmaListing(std::string_view answer);
+
+} // namespace pelorin::pdu

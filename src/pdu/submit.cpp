@@ -1,0 +1,75 @@
+#include "pdu/submit.h"
+
+#include "pdu/gsm7.h"
+#include "pdu/hex.h"
+#include "pdu/text_utils.h"
+#include "pdu/tpdu_constants.h"
+
+namespace pelorin::pdu {
+
+using namespace tpdu;
+
+int PartCount(long long length) noexcept {
+    if (length <= 0) return 0;
+    if (length <= static_cast<long long>(kSingleMessageChars)) return 1;
+    const auto partChars = static_cast<long long>(kConcatPartChars);
+    return static_cast<int>((length + partChars - 1) / partChars);
+}
+
+std::string ConcatHeader(int reference, int total, int part) {
+    std::string header(kConcat16HeaderStart);
+    header += kConcat16ReferenceHigh;
+    header += HexByte(reference);
+    header += HexByte(total);
+    header += HexByte(part);
+    return header;
+}
+
+std::string BuildSubmitPdu(std::string_view number, std::string_view text, int option,
+                           std::string_view header) {
+    const std::string codes = TextToGsm(text);
+    // The type of number stays "unknown" for "+" numbers too: only the "+" itself goes.
+    const std::string digits = StripPrefix(TrimControls(number), "+");
+    int firstOctet = kFirstOctetSubmitVpRelative;
+    if (!header.empty()) firstOctet += kFirstOctetUdhi;
+    if (option != kOptionNoStatusReport) firstOctet += kFirstOctetSrr;
+    const long long septets =
+        static_cast<long long>(codes.size()) + (header.empty() ? 0 : kConcat16HeaderSeptets);
+
+    std::string pdu;
+    pdu.reserve(40 + digits.size() + header.size() + codes.size() * 2);
+    pdu += kEmptySmsc;
+    pdu += HexByte(firstOctet);
+    pdu += kMessageReference;
+    pdu += HexByte(static_cast<long long>(digits.size()));
+    pdu += kTypeOfAddressIsdn;
+    pdu += SwapSemiOctets(digits);
+    pdu += kProtocolId;
+    pdu += kDcsGsm7;
+    pdu += kValidity4Days;
+    pdu += HexByte(septets);
+    pdu += header;
+    pdu += PackSeptets(codes);
+    return pdu;
+}
+
+SubmitPdus EncodeSubmitPdu(std::string_view number, std::string_view text, int reference,
+                           int option) {
+    SubmitPdus result;
+    const int parts = PartCount(static_cast<long long>(text.size()));
+    if (parts <= 1) {
+        result.pdus.push_back(BuildSubmitPdu(number, text, option, {}));
+        result.count = parts;
+        return result;
+    }
+    // Cut by characters before escape expansion, so an escape pair is never split.
+    for (std::size_t start = 0; start < text.size(); start += kConcatPartChars) {
+        const int part = static_cast<int>(result.pdus.size()) + 1;
+        result.pdus.push_back(BuildSubmitPdu(number, text.substr(start, kConcatPartChars), option,
+                                             ConcatHeader(reference, parts, part)));
+    }
+    result.count = static_cast<int>(result.pdus.size());
+    return result;
+}
+
+} // namespace pelorin::pdu

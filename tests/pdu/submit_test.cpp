@@ -1,0 +1,105 @@
+#include "pdu/submit.h"
+
+#include "pdu/gsm7.h"
+#include "pdu/hex.h"
+
+#include <gtest/gtest.h>
+
+using namespace pelorin::pdu;
+
+namespace {
+
+const std::string kTo = "0031000B818021436587F90000AA"; // up to the user data length
+
+TEST(Submit, SinglePdus) {
+    struct Case {
+        std::string number, text;
+        int option;
+        std::string pdu;
+    } const cases[] = {
+        {"08123456789", "Test", 0, "0031000B818021436587F90000AA04D4F29C0E"},
+        {"+628123456789", "Test", 1, "0011000C812618325476980000AA04D4F29C0E"}, // "+" only removed
+        {" 0812\r\n", "Test", 2, "003100048180210000AA04D4F29C0E"},             // trimmed number
+        {"08123456789", "a{b", 0, kTo + "04E10D4A0C"},                          // escape: 2 septets
+        {"08123456789", "\xEA@", 0, kTo + "0100"},                              // "ê" dropped
+    };
+    for (const Case& c : cases) {
+        const SubmitPdus out = EncodeSubmitPdu(c.number, c.text, 7, c.option);
+        EXPECT_EQ(out.count, 1) << c.pdu;
+        EXPECT_EQ(out.pdus, std::vector<std::string>{c.pdu});
+    }
+    const SubmitPdus empty = EncodeSubmitPdu("08123456789", "", 7, 0);
+    EXPECT_EQ(empty.count, 0); // nothing to send, though one PDU is built
+    EXPECT_EQ(empty.pdus, std::vector<std::string>{kTo + "00"});
+}
+
+TEST(Submit, PartCountAndHeader) {
+    const std::pair<long long, int> counts[] = {{-1, 0},  {0, 0},   {1, 1},   {160, 1}, {161, 2},
+                                                {304, 2}, {305, 3}, {456, 3}, {457, 4}};
+    for (const auto& [length, parts] : counts)
+        EXPECT_EQ(PartCount(length), parts) << length;
+    EXPECT_EQ(ConcatHeader(7, 2, 1), "06080400070201");
+    EXPECT_EQ(ConcatHeader(300, 256, 1), "060804002C0001"); // single octets: cut to 8 bits
+}
+
+TEST(Submit, LongTextParts) {
+    const SubmitPdus out = EncodeSubmitPdu("08123456789", std::string(161, 'A'), 7, 0);
+    ASSERT_EQ(out.count, 2);
+    ASSERT_EQ(out.pdus.size(), 2u);
+    EXPECT_EQ(out.pdus[0],
+              "0071000B818021436587F90000AAA006080400070201" + PackSeptets(std::string(152, 'A')));
+    EXPECT_EQ(out.pdus[1], "0071000B818021436587F90000AA1106080400070202C16030180C068341");
+    EXPECT_EQ(EncodeSubmitPdu("0812", std::string(161, 'A'), 7, 1).pdus[1].substr(0, 4), "0051");
+}
+
+// Reads the user data length and the text back out of a PDU built for kTo's number.
+std::pair<int, std::string> ReadBack(const std::string& pdu) {
+    const int udl = HexPairValue(pdu.substr(kTo.size(), 2));
+    const bool header = pdu[2] == '7';
+    std::string ud = pdu.substr(kTo.size() + 2 + (header ? 14 : 0));
+    const int septets = udl - (header ? 8 : 0);
+    ud.resize(2 * static_cast<std::size_t>(septets), '0');
+    std::string text;
+    for (const std::uint8_t s : UnpackSeptets(ud))
+        text += GsmToChar(s);
+    return {udl, text};
+}
+
+TEST(Submit, BoundarySweep) {
+    for (std::size_t length : {1u, 152u, 153u, 159u, 160u, 161u, 303u, 304u, 305u, 1000u}) {
+        std::string text;
+        for (std::size_t i = 0; i < length; ++i)
+            text += static_cast<char>('a' + i % 26);
+        const SubmitPdus out = EncodeSubmitPdu("08123456789", text, 9, 0);
+        ASSERT_EQ(out.count, PartCount(static_cast<long long>(length))) << length;
+        std::string joined;
+        for (int k = 0; k < out.count; ++k) {
+            const auto [udl, part] = ReadBack(out.pdus[static_cast<std::size_t>(k)]);
+            const bool multi = out.count > 1;
+            EXPECT_EQ(udl, static_cast<int>(part.size()) + (multi ? 8 : 0)) << length;
+            if (multi) { // header: reference 9, total, this part's number
+                EXPECT_EQ(out.pdus[k].substr(kTo.size() + 2, 14), ConcatHeader(9, out.count, k + 1))
+                    << length;
+            }
+            joined += part;
+        }
+        EXPECT_EQ(joined, text) << length;
+    }
+}
+
+TEST(Submit, EscapeAtTheCutIsNeverSplit) {
+    // The cut counts characters, so "{" stays whole and adds one septet to its part.
+    for (std::size_t at : {150u, 151u, 152u, 153u}) {
+        std::string text(170, 'a');
+        text[at] = '{';
+        const SubmitPdus out = EncodeSubmitPdu("08123456789", text, 1, 0);
+        ASSERT_EQ(out.count, 2);
+        const bool inFirst = at < 152;
+        EXPECT_EQ(HexPairValue(out.pdus[0].substr(kTo.size(), 2)), 160 + (inFirst ? 1 : 0));
+        EXPECT_EQ(HexPairValue(out.pdus[1].substr(kTo.size(), 2)), 26 + (inFirst ? 0 : 1));
+    }
+    const std::string full = std::string(159, 'a') + "{";
+    EXPECT_EQ(EncodeSubmitPdu("08123456789", full, 1, 0).pdus[0].substr(kTo.size(), 2), "A1");
+}
+
+} // namespace
