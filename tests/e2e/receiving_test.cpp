@@ -1,0 +1,108 @@
+// Receiving end to end: PDUs stored in the simulated modem reach the shared database and,
+// through the auto-responder, the outgoing queue and the modem again.
+
+#include <gtest/gtest.h>
+
+#include <QSqlQuery>
+
+#include "db/database.h"
+#include "db/query.h"
+#include "modemsim/modemsim_client.h"
+#include "test_support.h"
+
+using namespace pelorin;
+using pelorin::modemsim::ModemSim;
+using pelorin::test::ModuleRun;
+using pelorin::test::portRow;
+using pelorin::test::TempHome;
+using pelorin::test::waitUntil;
+
+namespace {
+
+const QString kModule = QStringLiteral("com=5#modem=WAVECOM#baudrate=115200#center=CENTER#sender=SENDER");
+const std::string kHalo =
+    "07912618485400F9040B818021436587F90000628021013504820EC830FB0D0AC3C3A075581C9603";
+const std::string kParts[3] = {
+    "07912618485400F9440B818021436587F90000628021013504820D0500032A0301E061393DE602",
+    "07912618485400F9440B818021436587F90000628021013504820D0500032A0302E061395DE602",
+    "07912618485400F9440B818021436587F90000628021013504820D0500032A0303E061397DE602"};
+const std::string kService =
+    "07912618485400F9040781902621F30000628021013504820AD03A7B1E0685DDE430";
+
+class Receiving : public ::testing::Test {
+protected:
+    void SetUp() override {
+        home.initDatabase();
+        home.admin({QStringLiteral("port"), QStringLiteral("5"), QStringLiteral("nomor=081200000005"),
+                    QStringLiteral("stat=DISABLE"), QStringLiteral("statsender=SENDER")});
+        home.admin({QStringLiteral("insert"), QStringLiteral("twoway"), QStringLiteral("nomor=081200000005"),
+                    QStringLiteral("url=http://crm.example/in?m=@@MOBILE@@&t=@@MESSAGE@@")});
+        sim = std::make_unique<ModemSim>(home.path().toStdString(), 5);
+    }
+    void TearDown() override { db::Database::closeThisThread(); }
+
+    static QList<QStringList> smsin() {
+        QList<QStringList> rows;
+        QSqlQuery q = db::exec(QStringLiteral("SELECT pengirim,penerima,pesan,pass2way,tglwaktukirim FROM smsin"));
+        while (q.next()) {
+            QStringList row;
+            for (int i = 0; i < 5; ++i) row << q.value(i).toString();
+            rows << row;
+        }
+        return rows;
+    }
+
+    TempHome home;
+    std::unique_ptr<ModemSim> sim;
+};
+
+TEST_F(Receiving, StoredWithTemplateAndStampThenDeleted) {
+    sim->storePdu("ME", kHalo);
+    ModuleRun module(home, kModule);
+    ASSERT_TRUE(waitUntil([] { return db::countRows(QStringLiteral("SELECT * FROM smsin")) == 1; }));
+    EXPECT_EQ(smsin().first(), (QStringList{"08123456789", "081200000005", "Halo apa kabar",
+                                           "http://crm.example/in?m=@@MOBILE@@&t=@@MESSAGE@@",
+                                           "08-12-26 10:53:40"}));
+    ASSERT_TRUE(waitUntil([&] { return sim->messages().empty(); }));
+}
+
+TEST_F(Receiving, LongMessageIsStoredOnceAndServiceMessagesNever) {
+    for (const std::string& part : kParts) sim->storePdu("SM", part);
+    sim->storePdu("SM", kService);
+    ModuleRun module(home, kModule);
+    ASSERT_TRUE(waitUntil([&] { return sim->messages().empty(); }, 30000));
+    const auto rows = smsin();
+    ASSERT_EQ(rows.size(), 1);
+    EXPECT_EQ(rows.first()[2], QStringLiteral("part1.part2.part3."));
+}
+
+TEST_F(Receiving, AutoReplyIsQueuedAndSentByTheRunningSenderPort) {
+    home.admin({QStringLiteral("insert"), QStringLiteral("autorespondset"), QStringLiteral("formatsms=HALO APA KABAR"),
+                QStringLiteral("replysms=Kabar baik, terima kasih"), QStringLiteral("onlyphonebook=0")});
+    sim->storePdu("ME", kHalo);
+    ModuleRun module(home, kModule);
+    ASSERT_TRUE(waitUntil([] { return db::countRows(QStringLiteral("SELECT * FROM smsout")) == 1; }, 30000));
+    QSqlQuery out = db::exec(QStringLiteral("SELECT penerima,pesan,pidcom FROM smsout"));
+    ASSERT_TRUE(out.next());
+    EXPECT_EQ(out.value(0).toString(), QStringLiteral("08123456789"));
+    EXPECT_EQ(out.value(1).toString(), QStringLiteral("Kabar baik, terima kasih"));
+    EXPECT_EQ(out.value(2).toInt(), 5);
+    EXPECT_EQ(sim->submitted().size(), 1u);
+}
+
+TEST_F(Receiving, FailingHandlerStopsTheModuleAndKeepsTheMessage) {
+    db::exec(QStringLiteral("DROP TABLE answerkuis"));
+    sim->storePdu("ME", kHalo);
+    ModuleRun module(home, kModule);
+    ASSERT_TRUE(module.waitForExit(30000));
+    EXPECT_EQ(module.exitCode(), 1);
+    const QStringList row = portRow(5);
+    ASSERT_EQ(row.size(), 2);
+    EXPECT_EQ(row[0], QStringLiteral("ERR"));
+    EXPECT_TRUE(row[1].startsWith(QStringLiteral("Modem ERRORx:3-*-"))) << row[1].toStdString();
+    EXPECT_TRUE(row[1].contains(QStringLiteral("answerkuis"))) << row[1].toStdString();
+    EXPECT_EQ(sim->messages().size(), 1u) << "the message stays in the modem to be read again";
+    EXPECT_EQ(smsin().size(), 1) << "stored before the quiz check failed";
+}
+
+} // namespace
