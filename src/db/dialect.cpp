@@ -32,6 +32,10 @@ QString limitClause(int n) {
     return QStringLiteral(" LIMIT %1").arg(n);
 }
 
+QString beginWriteTransaction(Backend backend) {
+    return backend == Backend::Sqlite ? QStringLiteral("BEGIN IMMEDIATE") : QStringLiteral("BEGIN");
+}
+
 QVariant dateValue(Backend backend, const QDate& day) {
     if (backend == Backend::Postgres) return day;
     return day.toString(Qt::ISODate);

@@ -29,6 +29,9 @@ QString columnType(Backend backend, Kind kind);
 QStringList schemaPreamble(Backend backend);
 // Suffix that limits a SELECT to n rows (the engines' spelling of "TOP n").
 QString limitClause(int n);
+// Starts a transaction that will write. SQLite takes the write lock up front, so that two
+// writers queue on the busy timeout instead of deadlocking when both upgrade a read lock.
+QString beginWriteTransaction(Backend backend);
 // A calendar day as the engine wants it bound.
 QVariant dateValue(Backend backend, const QDate& day);
 // Reads a date column whatever form the engine returns it in; invalid when unreadable.

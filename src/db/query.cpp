@@ -68,34 +68,17 @@ QString currentTimeText() {
 
 namespace detail {
 
-// SQLite: BEGIN IMMEDIATE takes the write lock up front, so two writers queue on the busy
-// timeout instead of deadlocking when both try to upgrade a read lock.
 void begin() {
-    QSqlDatabase db = Database::connection();
-    if (Database::backend() == Backend::Sqlite) {
-        exec(QStringLiteral("BEGIN IMMEDIATE"));
-    } else if (!db.transaction()) {
-        throw DbError(db.lastError().text().toStdString());
-    }
+    exec(dialect::beginWriteTransaction(Database::backend()));
 }
 
 void commit() {
-    QSqlDatabase db = Database::connection();
-    if (Database::backend() == Backend::Sqlite) {
-        exec(QStringLiteral("COMMIT"));
-    } else if (!db.commit()) {
-        throw DbError(db.lastError().text().toStdString());
-    }
+    exec(QStringLiteral("COMMIT"));
 }
 
 void rollback() noexcept {
     try {
-        QSqlDatabase db = Database::connection();
-        if (Database::backend() == Backend::Sqlite) {
-            QSqlQuery(db).exec(QStringLiteral("ROLLBACK"));
-        } else {
-            db.rollback();
-        }
+        QSqlQuery(Database::connection()).exec(QStringLiteral("ROLLBACK"));
     } catch (...) {
         // Nothing more can be done; the engine rolls back an unfinished transaction itself.
     }
