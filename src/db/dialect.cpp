@@ -28,6 +28,34 @@ QStringList schemaPreamble(Backend backend) {
     return {};
 }
 
+QStringList queueCountTriggers(Backend backend) {
+    const QString up = QStringLiteral(
+        "INSERT INTO qsms_count (pidcom,queued) VALUES (%1,1) "
+        "ON CONFLICT (pidcom) DO UPDATE SET queued=qsms_count.queued+1");
+    const QString down = QStringLiteral("UPDATE qsms_count SET queued=queued-1 WHERE pidcom=%1");
+    if (backend == Backend::Postgres) {
+        return {QStringLiteral("CREATE FUNCTION qsms_count_track() RETURNS trigger LANGUAGE plpgsql AS $$ BEGIN "
+                               "IF TG_OP IN ('DELETE','UPDATE') AND OLD.pidcom IS NOT NULL THEN %1; END IF; "
+                               "IF TG_OP IN ('INSERT','UPDATE') AND NEW.pidcom IS NOT NULL THEN %2; END IF; "
+                               "RETURN NULL; END $$")
+                    .arg(down.arg(QStringLiteral("OLD.pidcom")), up.arg(QStringLiteral("NEW.pidcom"))),
+                QStringLiteral("CREATE TRIGGER qsms_count_track AFTER INSERT OR DELETE OR UPDATE OF pidcom "
+                               "ON qsms FOR EACH ROW EXECUTE FUNCTION qsms_count_track()")};
+    }
+    return {QStringLiteral("CREATE TRIGGER qsms_count_insert AFTER INSERT ON qsms "
+                           "WHEN NEW.pidcom IS NOT NULL BEGIN %1; END")
+                .arg(up.arg(QStringLiteral("NEW.pidcom"))),
+            QStringLiteral("CREATE TRIGGER qsms_count_delete AFTER DELETE ON qsms "
+                           "WHEN OLD.pidcom IS NOT NULL BEGIN %1; END")
+                .arg(down.arg(QStringLiteral("OLD.pidcom"))),
+            QStringLiteral("CREATE TRIGGER qsms_count_move AFTER UPDATE OF pidcom ON qsms "
+                           "WHEN OLD.pidcom IS NOT NEW.pidcom BEGIN %1; %2; END")
+                .arg(down.arg(QStringLiteral("OLD.pidcom")),
+                     QStringLiteral("INSERT INTO qsms_count (pidcom,queued) SELECT NEW.pidcom,1 "
+                                    "WHERE NEW.pidcom IS NOT NULL ON CONFLICT (pidcom) DO UPDATE "
+                                    "SET queued=qsms_count.queued+1"))};
+}
+
 QString limitClause(int n) {
     return QStringLiteral(" LIMIT %1").arg(n);
 }

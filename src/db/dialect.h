@@ -27,6 +27,8 @@ namespace dialect {
 QString columnType(Backend backend, Kind kind);
 // Statements run once before the tables are created (e.g. extensions).
 QStringList schemaPreamble(Backend backend);
+// Triggers that keep qsms_count(pidcom, queued) equal to the number of qsms rows per port.
+QStringList queueCountTriggers(Backend backend);
 // Suffix that limits a SELECT to n rows (the engines' spelling of "TOP n").
 QString limitClause(int n);
 // Starts a transaction that will write. SQLite takes the write lock up front, so that two

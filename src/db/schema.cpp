@@ -57,6 +57,9 @@ const std::vector<Table>& sharedTables() {
           {"forwardke", T}, {"tglwaktukirim", T}}},
         {"setting", {{"cekautodel", I}, {"smsautodel", I}}},
         {"dialcommand", {{"idx", Kind::AutoKey}, {"dial", T}, {"com", I}, {"flag", I}}},
+        // Queued messages per port, kept by triggers on qsms for every writer, so that
+        // choosing a sender port never counts a long queue.
+        {"qsms_count", {{"pidcom", I}, {"queued", I}}},
     };
     return tables;
 }
@@ -103,6 +106,8 @@ QStringList createStatements(Backend backend) {
                           .arg(QLatin1String(index.name), QLatin1String(index.table),
                                QLatin1String(index.columns));
     }
+    statements << QStringLiteral("CREATE UNIQUE INDEX qsms_count_port ON qsms_count (pidcom)");
+    statements << dialect::queueCountTriggers(backend);
     return statements;
 }
 

@@ -5,46 +5,44 @@
 #include <exception>
 #include <vector>
 
-#include "db/dialect.h"
 #include "db/query.h"
 
 namespace pelorin::outbound {
 namespace {
 
-// A port with this many queued messages or more is never chosen, so no count needs to go
-// beyond it: the capped count stays cheap on a queue of millions.
+// A port with this many queued messages or more is never chosen.
 constexpr int kFullQueue = 999;
 
-std::vector<int> ports(const QString& sql, const QVariantList& values) {
-    std::vector<int> result;
-    QSqlQuery q = db::exec(sql, values);
-    while (q.next()) result.push_back(q.value(0).toInt());
-    return result;
-}
+struct Candidate {
+    int port = 0;
+    int queued = 0;
+};
 
-int queueLength(int port) {
-    QSqlQuery q = db::exec(QStringLiteral("SELECT count(*) FROM (SELECT idx FROM qsms WHERE pidcom=?") +
-                               db::dialect::limitClause(kFullQueue) + QStringLiteral(") AS queued"),
-                           {port});
-    return q.next() ? q.value(0).toInt() : 0;
+// Running sender ports with their queue lengths, which the database keeps per port.
+std::vector<Candidate> runningSenders(const QString& condition, const QVariantList& values) {
+    std::vector<Candidate> result;
+    QSqlQuery q = db::exec(QStringLiteral("SELECT cs.com,coalesce(qc.queued,0) FROM cs "
+                                          "LEFT JOIN qsms_count qc ON qc.pidcom=cs.com "
+                                          "WHERE cs.statsender='SENDER' AND cs.stat='RUN'") +
+                               condition + QStringLiteral(" ORDER BY cs.com"),
+                           values);
+    while (q.next()) result.push_back({q.value(0).toInt(), q.value(1).toInt()});
+    return result;
 }
 
 } // namespace
 
 int PickSenderPort(const std::string& sender) {
-    const QString running = QStringLiteral("SELECT com FROM cs WHERE statsender='SENDER' AND stat='RUN'");
     // Text compares without regard to case, which is how a requested sender meets `nomor`.
-    std::vector<int> competing =
-        ports(running + QStringLiteral(" AND nomor=? ORDER BY com"), {db::text(sender)});
-    if (competing.empty()) competing = ports(running + QStringLiteral(" ORDER BY com"), {});
+    std::vector<Candidate> competing = runningSenders(QStringLiteral(" AND cs.nomor=?"), {db::text(sender)});
+    if (competing.empty()) competing = runningSenders(QString(), {});
 
     int best = kFullQueue;
     int chosen = 0;
-    for (int port : competing) {
-        const int length = queueLength(port);
-        if (length < best) {
-            best = length;
-            chosen = port;
+    for (const Candidate& c : competing) {
+        if (c.queued < best) {
+            best = c.queued;
+            chosen = c.port;
         }
     }
     return chosen;

@@ -59,10 +59,18 @@ TEST_F(SenderPort, OnlyRunningSenderPortsQualify) {
     EXPECT_EQ(PickSenderPort("abc"), 4) << "states and numbers compare without regard to case";
 }
 
-TEST_F(SenderPort, FullQueuesAreNeverChosen) {
+TEST_F(SenderPort, FullQueuesAreNeverChosenAndCountsFollowTheQueue) {
     port(1, "0811");
     queued(1, 999);
     EXPECT_EQ(PickSenderPort("0811"), 0);
+    db::exec(QStringLiteral("DELETE FROM qsms WHERE idx=(SELECT min(idx) FROM qsms)"));
+    EXPECT_EQ(PickSenderPort("0811"), 1);
+    // Moving messages between ports moves their count too.
+    port(2, "0812");
+    db::exec(QStringLiteral("UPDATE qsms SET pidcom=2 WHERE idx IN (SELECT idx FROM qsms LIMIT 10)"));
+    EXPECT_EQ(db::countRows(QStringLiteral("SELECT * FROM qsms_count WHERE pidcom=1 AND queued=988")), 1);
+    EXPECT_EQ(db::countRows(QStringLiteral("SELECT * FROM qsms_count WHERE pidcom=2 AND queued=10")), 1);
+    EXPECT_EQ(PickSenderPort("0899"), 2);
 }
 
 TEST_F(SenderPort, QueuedMessageCarriesTheChoiceAndNeverThrows) {
