@@ -54,7 +54,7 @@ std::vector<std::string> numberList(int first, int last) {
 } // namespace
 
 const std::vector<std::string>& modemTypes() {
-    static const std::vector<std::string> list = {"WAVECOM", "SIEMENS", kNokiaCdma, kMerlCenter,
+    static const std::vector<std::string> list = {modem::kWavecom, modem::kSiemens, kNokiaCdma, kMerlCenter,
                                                   kMerlSender};
     return list;
 }

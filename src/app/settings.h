@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "modem/modem_types.h"
+
 namespace pelorin::app {
 
 struct Settings {
@@ -24,9 +26,9 @@ struct Settings {
     bool ShowTray = true;
 };
 
-inline constexpr const char* kMerlSender = "MERL-SENDER";
-inline constexpr const char* kMerlCenter = "MERL-CENTER";
-inline constexpr const char* kNokiaCdma = "NOKCDMA_6235";
+using modem::kMerlCenter;
+using modem::kMerlSender;
+using modem::kNokiaCdma;
 
 // The fixed lists of the selection controls, in display order.
 const std::vector<std::string>& modemTypes();

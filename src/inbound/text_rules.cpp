@@ -33,17 +33,6 @@ std::string UpperAZ(std::string_view text) {
     return result;
 }
 
-std::string ReplaceAll(std::string_view text, std::string_view from, std::string_view to) {
-    if (from.empty()) return std::string(text);
-    std::string result;
-    std::size_t start = 0;
-    for (std::size_t at = text.find(from); at != std::string_view::npos;
-         at = text.find(from, start)) {
-        result.append(text.substr(start, at - start)).append(to);
-        start = at + from.size();
-    }
-    return result.append(text.substr(start));
-}
 
 std::string RemoveAllNoCase(std::string_view text, std::string_view part) {
     // Positions found in the folded copy are the same in the original: folding keeps lengths.

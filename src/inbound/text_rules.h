@@ -6,6 +6,8 @@
 #include <string>
 #include <string_view>
 
+#include "pdu/text_utils.h"
+
 namespace pelorin::inbound::text {
 
 // Without blanks and control characters at both ends.
@@ -13,8 +15,7 @@ std::string Trim(std::string_view text);
 std::string LowerAZ(std::string_view text);
 std::string UpperAZ(std::string_view text);
 
-// Every occurrence of `from` (exact, left to right, not overlapping) replaced by `to`.
-std::string ReplaceAll(std::string_view text, std::string_view from, std::string_view to);
+using pdu::ReplaceAll;
 // Every occurrence of `part` removed, letters A to Z compared without regard to case.
 std::string RemoveAllNoCase(std::string_view text, std::string_view part);
 

@@ -6,6 +6,7 @@
 #include <exception>
 #include <optional>
 
+#include "modem/modem_types.h"
 #include "pdu/text_utils.h"
 
 namespace pelorin::modem {
@@ -13,10 +14,6 @@ namespace {
 
 constexpr const char* kOk = "OK\r\n";
 constexpr const char* kError = "ERROR";
-constexpr const char* kMerlSender = "MERL-SENDER";
-constexpr const char* kMerlCenter = "MERL-CENTER";
-constexpr const char* kCdma = "NOKCDMA_6235";
-constexpr const char* kSiemens = "SIEMENS";
 constexpr const char* kServiceSender = "62962"; // network service messages: deleted unread
 
 bool blank(const std::string& text) {
@@ -98,7 +95,7 @@ bool TMyThread::initialiseModem() {
             return false;
         }
     }
-    if (isType(kCdma)) return true;
+    if (isType(kNokiaCdma)) return true;
     std::string ignored;
     command("AT+CMGF=0\r", 2, ignored);
     if (isType(kSiemens)) {
@@ -168,7 +165,7 @@ TMyThread::Step TMyThread::readyCheck() {
 TMyThread::Step TMyThread::readMessages() {
     nap(1000);
     if (stopping()) return Step::Continue;
-    if (isType(kCdma)) {
+    if (isType(kNokiaCdma)) {
         // The CDMA phone keeps unread (0) and read (1) messages in two lists.
         const bool sent = command("AT+CMGL=0;\r", 50, answer_);
         processListing(sent ? pdu::ParseCdmaListing(answer_) : pdu::MessageListing{}, true);

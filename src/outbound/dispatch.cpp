@@ -9,6 +9,7 @@
 #include "db/dialect.h"
 #include "db/query.h"
 #include "modem/exchange.h"
+#include "modem/modem_types.h"
 #include "outbound/limits.h"
 #include "outbound/modem_submit.h"
 #include "pdu/hex.h"
@@ -19,8 +20,6 @@ namespace {
 constexpr const char* kLimitReached = "Batas Limit Tercapai ";
 constexpr const char* kTooManyFailures = "GAGAL KIRIM 20x, CEKPULSA!";
 constexpr const char* kDispatchError = "ModemSENDER ERROR ";
-constexpr const char* kMerlSender = "MERL-SENDER";
-constexpr const char* kCdma = "NOKCDMA_6235";
 
 struct QueuedMessage {
     std::string tujuan;
@@ -62,8 +61,8 @@ bool sendByCdma(const DispatchContext& context, const QueuedMessage& m) {
 // `url` receives the web-service request of the "MERL-SENDER" type, which counts as sent
 // at once: the worker issues the request after the batch.
 bool send(const DispatchContext& context, QueuedMessage& m, std::string& url) {
-    if (context.modemType == kCdma) return sendByCdma(context, m);
-    if (context.modemType == kMerlSender) {
+    if (context.modemType == modem::kNokiaCdma) return sendByCdma(context, m);
+    if (context.modemType == modem::kMerlSender) {
         m.tujuan = normaliseWebDestination(m.tujuan);
         url = BuildGatewayUrl(context.account, m.tujuan, m.isipesan, QDateTime::currentDateTime());
         return true;

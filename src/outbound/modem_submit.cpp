@@ -4,21 +4,12 @@
 
 #include "modem/exchange.h"
 #include "pdu/submit.h"
+#include "pdu/text_utils.h"
 
 namespace pelorin::outbound {
-namespace {
-
-void replaceAll(std::string& text, const std::string& from, const std::string& to) {
-    for (std::size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size())) {
-        text.replace(at, from.size(), to);
-    }
-}
-
-} // namespace
-
 bool normaliseModemNumber(std::string& number) {
     std::erase(number, ' ');
-    replaceAll(number, "+62", "0");
+    number = pdu::ReplaceAll(number, "+62", "0");
     return number.find_first_not_of("0123456789") == std::string::npos;
 }
 
@@ -28,8 +19,7 @@ bool SubmitSmsViaModem(modem::AtExchange& exchange, const std::string& number,
     if (!normaliseModemNumber(destination)) return false;
     // One reference per message ties its parts together; 1 to 79 as the gateway always drew it.
     const int reference = QRandomGenerator::global()->bounded(1, 80);
-    std::string body = text;
-    replaceAll(body, "\r\n", "\r");
+    const std::string body = pdu::ReplaceAll(text, "\r\n", "\r");
     const pdu::SubmitPdus encoded = pdu::EncodeSubmitPdu(destination, body, reference, 0);
     if (encoded.count == 0) return false;
 

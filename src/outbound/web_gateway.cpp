@@ -2,6 +2,8 @@
 
 #include <cstdio>
 
+#include "pdu/text_utils.h"
+
 namespace pelorin::outbound {
 namespace {
 
@@ -13,10 +15,7 @@ bool keptAsIs(unsigned char c) {
 } // namespace
 
 std::string normaliseWebDestination(const std::string& number) {
-    std::string out = number;
-    for (std::size_t at = out.find("+62"); at != std::string::npos; at = out.find("+62", at + 1)) {
-        out.replace(at, 3, "0");
-    }
+    std::string out = pdu::ReplaceAll(number, "+62", "0");
     if (out.rfind("62", 0) == 0) out.replace(0, 2, "0");
     return out;
 }

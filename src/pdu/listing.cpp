@@ -60,17 +60,6 @@ MessageListing ToListing(std::vector<DeliveredMessage>& messages) {
     return listing;
 }
 
-std::string ReplaceAll(std::string_view text, std::string_view from, std::string_view to) {
-    std::string out;
-    out.reserve(text.size());
-    std::size_t start = 0;
-    for (std::size_t hit = text.find(from); hit != std::string_view::npos;
-         hit = text.find(from, start)) {
-        out.append(text.substr(start, hit - start)).append(to);
-        start = hit + from.size();
-    }
-    return out.append(text.substr(start));
-}
 
 } // namespace
 

@@ -23,6 +23,10 @@ std::string ReadTextFile(const std::string& path);
 // Lets fixed-position readers take short lines as partial or empty fields.
 std::string_view SubText(std::string_view text, std::size_t position, std::size_t count) noexcept;
 
+// Every occurrence of `from` replaced by `to`, left to right, without rescanning what was
+// put in. An empty `from` changes nothing.
+std::string ReplaceAll(std::string_view text, std::string_view from, std::string_view to);
+
 // The text without white space and control characters (bytes up to 0x20) at both ends.
 std::string_view TrimControls(std::string_view text);
 

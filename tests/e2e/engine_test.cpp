@@ -12,6 +12,7 @@
 #include "db/database.h"
 #include "db/query.h"
 #include "modemsim/modemsim_client.h"
+#include "sample_pdus.h"
 #include "test_support.h"
 
 using namespace pelorin;
@@ -25,16 +26,6 @@ namespace {
 
 const QString kFullModule = QStringLiteral("com=5#modem=WAVECOM#baudrate=115200#center=CENTER#sender=SENDER");
 
-// SMS-DELIVER PDUs as a modem lists them: "Halo apa kabar" from 08123456789, the three
-// parts of one long message (8-bit reference 0x2A), and a network service message.
-const std::string kHalo =
-    "07912618485400F9040B818021436587F90000628021013504820EC830FB0D0AC3C3A075581C9603";
-const std::string kPart[3] = {
-    "07912618485400F9440B818021436587F90000628021013504820D0500032A0301E061393DE602",
-    "07912618485400F9440B818021436587F90000628021013504820D0500032A0302E061395DE602",
-    "07912618485400F9440B818021436587F90000628021013504820D0500032A0303E061397DE602"};
-const std::string kService =
-    "07912618485400F9040781902621F30000628021013504820AD03A7B1E0685DDE430";
 
 class Engine : public ::testing::Test {
 protected:
@@ -133,8 +124,8 @@ TEST_F(Engine, HangUpEndsInAnErrorRowNotAHang) {
 
 TEST_F(Engine, ReadingAlternatesStorageAndDeletesEveryListedPart) {
     startSim();
-    for (const std::string& part : kPart) sim->storePdu("ME", part);
-    sim->storePdu("SM", kService);
+    for (const std::string& part : test::kLongPartPdus) sim->storePdu("ME", part);
+    sim->storePdu("SM", test::kServicePdu);
     auto module = startModule();
     ASSERT_TRUE(logHas("AT+CMGD=", 4));
     ASSERT_TRUE(logHas("AT+CPMS=\"SM\"\r"));

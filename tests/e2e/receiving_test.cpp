@@ -8,6 +8,7 @@
 #include "db/database.h"
 #include "db/query.h"
 #include "modemsim/modemsim_client.h"
+#include "sample_pdus.h"
 #include "test_support.h"
 
 using namespace pelorin;
@@ -20,14 +21,6 @@ using pelorin::test::waitUntil;
 namespace {
 
 const QString kModule = QStringLiteral("com=5#modem=WAVECOM#baudrate=115200#center=CENTER#sender=SENDER");
-const std::string kHalo =
-    "07912618485400F9040B818021436587F90000628021013504820EC830FB0D0AC3C3A075581C9603";
-const std::string kParts[3] = {
-    "07912618485400F9440B818021436587F90000628021013504820D0500032A0301E061393DE602",
-    "07912618485400F9440B818021436587F90000628021013504820D0500032A0302E061395DE602",
-    "07912618485400F9440B818021436587F90000628021013504820D0500032A0303E061397DE602"};
-const std::string kService =
-    "07912618485400F9040781902621F30000628021013504820AD03A7B1E0685DDE430";
 
 class Receiving : public ::testing::Test {
 protected:
@@ -57,7 +50,7 @@ protected:
 };
 
 TEST_F(Receiving, StoredWithTemplateAndStampThenDeleted) {
-    sim->storePdu("ME", kHalo);
+    sim->storePdu("ME", test::kHaloPdu);
     ModuleRun module(home, kModule);
     ASSERT_TRUE(waitUntil([] { return db::countRows(QStringLiteral("SELECT * FROM smsin")) == 1; }));
     EXPECT_EQ(smsin().first(), (QStringList{"08123456789", "081200000005", "Halo apa kabar",
@@ -67,8 +60,8 @@ TEST_F(Receiving, StoredWithTemplateAndStampThenDeleted) {
 }
 
 TEST_F(Receiving, LongMessageIsStoredOnceAndServiceMessagesNever) {
-    for (const std::string& part : kParts) sim->storePdu("SM", part);
-    sim->storePdu("SM", kService);
+    for (const std::string& part : test::kLongPartPdus) sim->storePdu("SM", part);
+    sim->storePdu("SM", test::kServicePdu);
     ModuleRun module(home, kModule);
     ASSERT_TRUE(waitUntil([&] { return sim->messages().empty(); }, 30000));
     const auto rows = smsin();
@@ -79,7 +72,7 @@ TEST_F(Receiving, LongMessageIsStoredOnceAndServiceMessagesNever) {
 TEST_F(Receiving, AutoReplyIsQueuedAndSentByTheRunningSenderPort) {
     home.admin({QStringLiteral("insert"), QStringLiteral("autorespondset"), QStringLiteral("formatsms=HALO APA KABAR"),
                 QStringLiteral("replysms=Kabar baik, terima kasih"), QStringLiteral("onlyphonebook=0")});
-    sim->storePdu("ME", kHalo);
+    sim->storePdu("ME", test::kHaloPdu);
     ModuleRun module(home, kModule);
     ASSERT_TRUE(waitUntil([] { return db::countRows(QStringLiteral("SELECT * FROM smsout")) == 1; }, 30000));
     QSqlQuery out = db::exec(QStringLiteral("SELECT penerima,pesan,pidcom FROM smsout"));
@@ -92,7 +85,7 @@ TEST_F(Receiving, AutoReplyIsQueuedAndSentByTheRunningSenderPort) {
 
 TEST_F(Receiving, FailingHandlerStopsTheModuleAndKeepsTheMessage) {
     db::exec(QStringLiteral("DROP TABLE answerkuis"));
-    sim->storePdu("ME", kHalo);
+    sim->storePdu("ME", test::kHaloPdu);
     ModuleRun module(home, kModule);
     ASSERT_TRUE(module.waitForExit(30000));
     EXPECT_EQ(module.exitCode(), 1);
