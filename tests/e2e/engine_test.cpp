@@ -12,7 +12,7 @@
 #include "db/database.h"
 #include "db/query.h"
 #include "modemsim/modemsim_client.h"
-#include "sample_pdus.h"
+#include "samples.h"
 #include "test_support.h"
 
 using namespace pelorin;
@@ -23,8 +23,6 @@ using pelorin::test::TempHome;
 using pelorin::test::waitUntil;
 
 namespace {
-
-const QString kFullModule = QStringLiteral("com=5#modem=WAVECOM#baudrate=115200#center=CENTER#sender=SENDER");
 
 
 class Engine : public ::testing::Test {
@@ -37,7 +35,7 @@ protected:
     void TearDown() override { db::Database::closeThisThread(); }
 
     void startSim() { sim = std::make_unique<ModemSim>(home.path().toStdString(), 5); }
-    std::unique_ptr<ModuleRun> startModule(const QString& argument = kFullModule) {
+    std::unique_ptr<ModuleRun> startModule(const QString& argument = test::kFullModule) {
         return std::make_unique<ModuleRun>(home, argument);
     }
     bool rowIs(const QString& stat, const QString& errinfo) {

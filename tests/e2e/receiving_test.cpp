@@ -8,7 +8,7 @@
 #include "db/database.h"
 #include "db/query.h"
 #include "modemsim/modemsim_client.h"
-#include "sample_pdus.h"
+#include "samples.h"
 #include "test_support.h"
 
 using namespace pelorin;
@@ -19,8 +19,6 @@ using pelorin::test::TempHome;
 using pelorin::test::waitUntil;
 
 namespace {
-
-const QString kModule = QStringLiteral("com=5#modem=WAVECOM#baudrate=115200#center=CENTER#sender=SENDER");
 
 class Receiving : public ::testing::Test {
 protected:
@@ -51,7 +49,7 @@ protected:
 
 TEST_F(Receiving, StoredWithTemplateAndStampThenDeleted) {
     sim->storePdu("ME", test::kHaloPdu);
-    ModuleRun module(home, kModule);
+    ModuleRun module(home, test::kFullModule);
     ASSERT_TRUE(waitUntil([] { return db::countRows(QStringLiteral("SELECT * FROM smsin")) == 1; }));
     EXPECT_EQ(smsin().first(), (QStringList{"08123456789", "081200000005", "Halo apa kabar",
                                            "http://crm.example/in?m=@@MOBILE@@&t=@@MESSAGE@@",
@@ -62,7 +60,7 @@ TEST_F(Receiving, StoredWithTemplateAndStampThenDeleted) {
 TEST_F(Receiving, LongMessageIsStoredOnceAndServiceMessagesNever) {
     for (const std::string& part : test::kLongPartPdus) sim->storePdu("SM", part);
     sim->storePdu("SM", test::kServicePdu);
-    ModuleRun module(home, kModule);
+    ModuleRun module(home, test::kFullModule);
     ASSERT_TRUE(waitUntil([&] { return sim->messages().empty(); }, 30000));
     const auto rows = smsin();
     ASSERT_EQ(rows.size(), 1);
@@ -73,7 +71,7 @@ TEST_F(Receiving, AutoReplyIsQueuedAndSentByTheRunningSenderPort) {
     home.admin({QStringLiteral("insert"), QStringLiteral("autorespondset"), QStringLiteral("formatsms=HALO APA KABAR"),
                 QStringLiteral("replysms=Kabar baik, terima kasih"), QStringLiteral("onlyphonebook=0")});
     sim->storePdu("ME", test::kHaloPdu);
-    ModuleRun module(home, kModule);
+    ModuleRun module(home, test::kFullModule);
     ASSERT_TRUE(waitUntil([] { return db::countRows(QStringLiteral("SELECT * FROM smsout")) == 1; }, 30000));
     QSqlQuery out = db::exec(QStringLiteral("SELECT penerima,pesan,pidcom FROM smsout"));
     ASSERT_TRUE(out.next());
@@ -86,7 +84,7 @@ TEST_F(Receiving, AutoReplyIsQueuedAndSentByTheRunningSenderPort) {
 TEST_F(Receiving, FailingHandlerStopsTheModuleAndKeepsTheMessage) {
     db::exec(QStringLiteral("DROP TABLE answerkuis"));
     sim->storePdu("ME", test::kHaloPdu);
-    ModuleRun module(home, kModule);
+    ModuleRun module(home, test::kFullModule);
     ASSERT_TRUE(module.waitForExit(30000));
     EXPECT_EQ(module.exitCode(), 1);
     const QStringList row = portRow(5);

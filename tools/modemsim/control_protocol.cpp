@@ -11,14 +11,6 @@ namespace pelorin::modemsim {
 
 namespace {
 
-using SteadyClock = std::chrono::steady_clock;
-
-int remainingMs(SteadyClock::time_point deadline) {
-    const auto left =
-        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - SteadyClock::now());
-    return left.count() < 0 ? 0 : static_cast<int>(left.count());
-}
-
 int hexValue(char c) {
     if (c >= '0' && c <= '9') return c - '0';
     if (c >= 'A' && c <= 'F') return c - 'A' + 10;
@@ -130,6 +122,12 @@ ControlReply controlRequest(const std::string& socketPath, const std::string& li
     }
     ::close(fd);
     return reply;
+}
+
+int remainingMs(SteadyClock::time_point deadline) {
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - SteadyClock::now());
+    return left.count() < 0 ? 0 : static_cast<int>(left.count());
 }
 
 } // namespace pelorin::modemsim

@@ -25,6 +25,10 @@ struct ControlReply {
 
 // Sends one request line to the control socket at `socketPath` and reads the whole reply.
 // A connection failure or a time-out gives ok == false with the reason in value.
+using SteadyClock = std::chrono::steady_clock;
+// Milliseconds left until `deadline`, never negative: a poll() timeout.
+int remainingMs(SteadyClock::time_point deadline);
+
 ControlReply controlRequest(const std::string& socketPath, const std::string& line,
                             std::chrono::milliseconds timeout = std::chrono::seconds(10));
 

@@ -18,14 +18,6 @@ namespace pelorin::modemsim {
 
 namespace {
 
-using SteadyClock = std::chrono::steady_clock;
-
-int remainingMs(SteadyClock::time_point deadline) {
-    const auto left =
-        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - SteadyClock::now());
-    return left.count() < 0 ? 0 : static_cast<int>(left.count());
-}
-
 int parseIndex(const ControlReply& reply) {
     char* end = nullptr;
     const long value = std::strtol(reply.value.c_str(), &end, 10);
