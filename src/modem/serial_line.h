@@ -40,7 +40,6 @@ public:
     // when it cannot be opened.
     QString open(const SerialConfig& config);
     void setReceiver(Receiver receiver) { receiver_ = std::move(receiver); }
-    bool isOpen() const { return port_.isOpen(); }
 
     // Any thread. False when the port is closed, the write fails, the owning thread did not
     // take the bytes within `timeoutMs`, or `stop` became set while waiting.

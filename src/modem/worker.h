@@ -61,9 +61,6 @@ public:
     TMyThread(WorkerConfig config, WorkerServices services, WorkerHooks hooks,
               QObject* parent = nullptr);
 
-    // Progress numbers for error reports; read after the thread ended, or in tests.
-    int cycleCounter() const { return CycleCounter; }
-
     static constexpr int kBrowserPoolSize = 50;
 
 protected:
@@ -95,7 +92,7 @@ private:
     int batchDelay_ = 0;
     std::string ownNumber_;
     std::string answer_; // one answer variable for the ready check, listings and deletions
-    std::atomic<int> CycleCounter{0};
+    int CycleCounter = 0;
     int StepCounter = 0;
     std::string StepMarker;
 };
