@@ -55,15 +55,8 @@ QString configure(QSqlDatabase& db, const DatabaseConfig& cfg, bool mustExist) {
     }
     if (!db.open()) return db.lastError().text();
     QSqlQuery probe(db);
-    if (cfg.backend == Backend::Sqlite) {
-        // WAL lets many module processes read while one writes; the probe also rejects a
-        // file that exists but is not a database.
-        if (!probe.exec(QStringLiteral("PRAGMA journal_mode=WAL")) ||
-            !probe.exec(QStringLiteral("SELECT count(*) FROM sqlite_master"))) {
-            return probe.lastError().text();
-        }
-    } else if (!probe.exec(QStringLiteral("SELECT 1"))) {
-        return probe.lastError().text();
+    for (const QString& statement : dialect::connectionSetup(cfg.backend)) {
+        if (!probe.exec(statement)) return probe.lastError().text();
     }
     return {};
 }

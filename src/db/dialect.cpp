@@ -23,6 +23,12 @@ QString columnType(Backend backend, Kind kind) {
     return {};
 }
 
+QStringList connectionSetup(Backend backend) {
+    if (backend == Backend::Postgres) return {QStringLiteral("SELECT 1")};
+    // WAL lets many module processes read while one of them writes.
+    return {QStringLiteral("PRAGMA journal_mode=WAL"), QStringLiteral("SELECT count(*) FROM sqlite_master")};
+}
+
 QStringList schemaPreamble(Backend backend) {
     if (backend == Backend::Postgres) return {QStringLiteral("CREATE EXTENSION IF NOT EXISTS citext")};
     return {};

@@ -25,6 +25,9 @@ namespace dialect {
 
 // Column type for CREATE TABLE.
 QString columnType(Backend backend, Kind kind);
+// Statements run on every new connection; the last one fails when the target is not a
+// database at all.
+QStringList connectionSetup(Backend backend);
 // Statements run once before the tables are created (e.g. extensions).
 QStringList schemaPreamble(Backend backend);
 // Triggers that keep qsms_count(pidcom, queued) equal to the number of qsms rows per port.
