@@ -2,6 +2,7 @@
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QMetaMethod>
 #include <QMetaObject>
 
 #include <cstdio>
@@ -44,7 +45,10 @@ Module::Module(QObject* parent)
         return serial_->writeFromAnyThread(bytes, StopFlag);
     });
     exchange_.setCommandObserver([this](const std::string& c) { emit commandSent(shown(c)); });
-    exchange_.setBufferObserver([this](const std::string& b) { emit modemAnswered(shown(b)); });
+    exchange_.setBufferObserver([this](const std::string& b) {
+        // The whole buffer is shown after every arrival: only worth converting when watched.
+        if (isSignalConnected(QMetaMethod::fromSignal(&Module::modemAnswered))) emit modemAnswered(shown(b));
+    });
     exchange_.setErrorReporter([this](const std::string& text) {
         if (!settings_.cport.empty()) SetPortError(text);
     });
