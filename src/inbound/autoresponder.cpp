@@ -11,7 +11,6 @@
 namespace pelorin::inbound {
 namespace {
 
-constexpr std::size_t kPartyLength = 30;
 constexpr std::size_t kForwardLength = 20;
 constexpr std::string_view kAny = "<any>";
 
@@ -148,8 +147,8 @@ void StoreComplaint(const std::string& sender, const std::string& receiver,
             "VALUES (:tanggal,:waktu,:pengirim,:penerima,:pesan,:forwardke,:tglwaktukirim)"),
         {{QStringLiteral("tanggal"), db::today()},
          {QStringLiteral("waktu"), db::currentTimeText()},
-         {QStringLiteral("pengirim"), db::text(std::string_view(sender).substr(0, kPartyLength))},
-         {QStringLiteral("penerima"), db::text(std::string_view(receiver).substr(0, kPartyLength))},
+         {QStringLiteral("pengirim"), db::text(std::string_view(sender).substr(0, text::kPartyLength))},
+         {QStringLiteral("penerima"), db::text(std::string_view(receiver).substr(0, text::kPartyLength))},
          {QStringLiteral("pesan"), db::text(message)},
          {QStringLiteral("forwardke"),
           db::text(std::string_view(forwardNumber).substr(0, kForwardLength))},

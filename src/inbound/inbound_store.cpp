@@ -12,7 +12,6 @@
 namespace pelorin::inbound {
 namespace {
 
-constexpr std::size_t kPartyLength = 30;
 
 // The diagnostic shows each statement as it would read with its values written in.
 constexpr const char* kQuizLookup =
@@ -100,8 +99,8 @@ std::string StoreInboundSms(const std::string& sender, const std::string& receiv
             "VALUES (:tanggal,:waktu,:pengirim,:penerima,:pesan,:pass2way,:tglwaktukirim)"),
         {{QStringLiteral("tanggal"), db::today()},
          {QStringLiteral("waktu"), db::currentTimeText()},
-         {QStringLiteral("pengirim"), db::text(std::string_view(sender).substr(0, kPartyLength))},
-         {QStringLiteral("penerima"), db::text(std::string_view(receiver).substr(0, kPartyLength))},
+         {QStringLiteral("pengirim"), db::text(std::string_view(sender).substr(0, text::kPartyLength))},
+         {QStringLiteral("penerima"), db::text(std::string_view(receiver).substr(0, text::kPartyLength))},
          {QStringLiteral("pesan"), db::text(message)},
          {QStringLiteral("pass2way"), db::text(twoWayTemplate)},
          {QStringLiteral("tglwaktukirim"), db::text(stamp)}});

@@ -16,6 +16,9 @@ std::string LowerAZ(std::string_view text);
 std::string UpperAZ(std::string_view text);
 
 using pdu::ReplaceAll;
+
+// Sender and receiver columns of smsin and komplain keep their leftmost 30 characters.
+inline constexpr std::size_t kPartyLength = 30;
 // Every occurrence of `part` removed, letters A to Z compared without regard to case.
 std::string RemoveAllNoCase(std::string_view text, std::string_view part);
 
