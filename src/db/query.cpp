@@ -1,6 +1,7 @@
 #include "db/query.h"
 
 #include <QSqlError>
+#include <QSqlRecord>
 #include <QTime>
 
 #include "db/cp1252.h"
@@ -36,6 +37,19 @@ QSqlQuery execNamed(const QString& sql, const QVariantMap& values) {
     }
     if (!q.exec()) fail(q);
     return q;
+}
+
+std::vector<QVariantList> selectRows(const QString& sql, const QVariantList& values) {
+    QSqlQuery q = exec(sql, values);
+    std::vector<QVariantList> rows;
+    const int columns = q.record().count();
+    while (q.next()) {
+        QVariantList row;
+        row.reserve(columns);
+        for (int c = 0; c < columns; ++c) row.push_back(q.value(c));
+        rows.push_back(std::move(row));
+    }
+    return rows;
 }
 
 int countRows(const QString& sql, const QVariantList& values) {

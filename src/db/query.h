@@ -9,6 +9,7 @@
 #include <QVariant>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace pelorin::db {
 
@@ -16,6 +17,11 @@ namespace pelorin::db {
 QSqlQuery exec(const QString& sql, const QVariantList& values = {});
 // The same with ":name" placeholders.
 QSqlQuery execNamed(const QString& sql, const QVariantMap& values);
+
+// Runs a SELECT and reads all of its rows into memory. Walk these, not an open result,
+// wherever the walk runs other statements: on SQLite a write under an open read fails at once
+// when another process has written since, and PostgreSQL's driver drops the rest of a result.
+std::vector<QVariantList> selectRows(const QString& sql, const QVariantList& values = {});
 
 // Number of rows a SELECT returns (walks the result; some engines cannot tell in advance).
 int countRows(const QString& sql, const QVariantList& values = {});

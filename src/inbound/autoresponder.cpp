@@ -39,18 +39,16 @@ bool inPhonebook(const std::string& sender) {
 // The trimmed message is the LIKE pattern, so a rule matches its own text in any case.
 // True when exact rules exist at all: they then decide alone, reply or not.
 bool runExactRules(const std::string& sender, const std::string& message) {
-    QSqlQuery rules =
-        db::exec(QStringLiteral("SELECT replysms,pengirim,onlyphonebook,groupphonebook "
-                                "FROM autorespondset WHERE formatsms LIKE ?"),
-                 {db::text(text::Trim(message))});
-    bool found = false;
-    while (rules.next()) {
-        found = true;
-        if (isOn(rules.value(2)) && !inPhonebook(sender)) continue;
-        outbound::QueueOutgoingSms(sender, db::textOf(rules.value(1)), db::textOf(rules.value(0)));
+    const std::vector<QVariantList> rules =
+        db::selectRows(QStringLiteral("SELECT replysms,pengirim,onlyphonebook,groupphonebook "
+                                      "FROM autorespondset WHERE formatsms LIKE ?"),
+                       {db::text(text::Trim(message))});
+    for (const QVariantList& rule : rules) {
+        if (isOn(rule[2]) && !inPhonebook(sender)) continue;
+        outbound::QueueOutgoingSms(sender, db::textOf(rule[1]), db::textOf(rule[0]));
         break;
     }
-    return found;
+    return !rules.empty();
 }
 
 // The database matches the pattern against the row stored for this very message.
@@ -72,29 +70,28 @@ std::string anyRuleReply(const std::string& message, const std::string& format, 
 
 // Columns of `rule`: replysms, pengirim, formatsms, groupphonebook, onlyphonebook.
 void answerAnyRule(const std::string& sender, const std::string& message, const SenderInfo& info,
-                   const QSqlQuery& rule) {
-    const std::string group = db::textOf(rule.value(3));
-    if (isOn(rule.value(4))) {
+                   const QVariantList& rule) {
+    const std::string group = db::textOf(rule[3]);
+    if (isOn(rule[4])) {
         if (!info.inPhonebook) return;
         if (!group.empty() && text::UpperAZ(group) != text::UpperAZ(info.group)) return;
     }
-    const std::string reply =
-        anyRuleReply(message, db::textOf(rule.value(2)), db::textOf(rule.value(0)));
-    outbound::QueueOutgoingSms(sender, db::textOf(rule.value(1)), reply);
+    const std::string reply = anyRuleReply(message, db::textOf(rule[2]), db::textOf(rule[0]));
+    outbound::QueueOutgoingSms(sender, db::textOf(rule[1]), reply);
 }
 
 // True when a rule matched; it alone decides, even when its phonebook test stops the reply.
 bool runAnyRules(const std::string& sender, const std::string& message, const std::string& stamp,
                  const SenderInfo& info) {
-    QSqlQuery rules =
-        db::exec(QStringLiteral("SELECT replysms,pengirim,formatsms,groupphonebook,onlyphonebook "
-                                "FROM autorespondset WHERE formatsms LIKE ? AND groupphonebook=?"),
-                 {QStringLiteral("%<any>%"), db::text(info.group)});
-    while (rules.next()) {
-        const std::string format = text::Trim(db::requireText(rules.value(2), "formatsms"));
-        db::requireText(rules.value(3), "groupphonebook");
+    const std::vector<QVariantList> rules = db::selectRows(
+        QStringLiteral("SELECT replysms,pengirim,formatsms,groupphonebook,onlyphonebook "
+                       "FROM autorespondset WHERE formatsms LIKE ? AND groupphonebook=?"),
+        {QStringLiteral("%<any>%"), db::text(info.group)});
+    for (const QVariantList& rule : rules) {
+        const std::string format = text::Trim(db::requireText(rule[2], "formatsms"));
+        db::requireText(rule[3], "groupphonebook");
         if (!storedMessageMatches(message, stamp, text::ReplaceAll(format, kAny, "%"))) continue;
-        answerAnyRule(sender, message, info, rules);
+        answerAnyRule(sender, message, info, rule);
         return true;
     }
     return false;

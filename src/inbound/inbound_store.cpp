@@ -41,11 +41,10 @@ std::string isoText(const QDate& day) {
 }
 
 std::string twoWayTemplate(const std::string& ownNumber) {
-    QSqlQuery own =
-        db::exec(QStringLiteral("SELECT url FROM twoway WHERE nomor=?"), {db::text(ownNumber)});
-    if (own.next()) return db::textOf(own.value(0));
-    QSqlQuery fallback = db::exec(QStringLiteral("SELECT url FROM twoway WHERE nomor=''"));
-    return fallback.next() ? db::textOf(fallback.value(0)) : std::string();
+    std::vector<QVariantList> rows =
+        db::selectRows(QStringLiteral("SELECT url FROM twoway WHERE nomor=?"), {db::text(ownNumber)});
+    if (rows.empty()) rows = db::selectRows(QStringLiteral("SELECT url FROM twoway WHERE nomor=''"));
+    return rows.empty() ? std::string() : db::textOf(rows.front()[0]);
 }
 
 // The first participant row of the sender decides the deadline.

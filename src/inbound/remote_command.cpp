@@ -33,13 +33,12 @@ long long position(const std::string& text, std::string_view token) {
     return at == std::string::npos ? 0 : static_cast<long long>(at) + 1;
 }
 
-RemoteRule readRule(const QSqlQuery& q) {
+RemoteRule readRule(const QVariantList& row) {
     return {
-        text::LowerAZ(db::requireText(q.value(0), "command")),
-        db::requireText(q.value(1), "sender"),
-        {db::requireText(q.value(2), "param1field"), db::requireText(q.value(3), "param2field")},
-        {db::requireText(q.value(4), "param1criteria"),
-         db::requireText(q.value(5), "param2criteria")}};
+        text::LowerAZ(db::requireText(row[0], "command")),
+        db::requireText(row[1], "sender"),
+        {db::requireText(row[2], "param1field"), db::requireText(row[3], "param2field")},
+        {db::requireText(row[4], "param1criteria"), db::requireText(row[5], "param2criteria")}};
 }
 
 // Names come from the configuration, not from messages, but they still go into the statement
@@ -80,15 +79,15 @@ void broadcast(const RemoteRule& rule, const CommandMessage& message) {
         condition(phonebook, rule.field[0], rule.criteria[0], text::Trim(message.value1));
     const Condition second =
         condition(phonebook, rule.field[1], rule.criteria[1], text::Trim(message.value2));
-    QSqlQuery contacts = db::exec(
+    const std::vector<QVariantList> contacts = db::selectRows(
         QStringLiteral("SELECT msisdn,nama,alamat,groupdata FROM phonebook WHERE ") + first.sql +
             QStringLiteral(" AND ") + second.sql + QStringLiteral(" ORDER BY msisdn"),
         {first.value, second.value});
-    while (contacts.next()) {
-        const std::string msisdn = db::requireText(contacts.value(0), "msisdn");
-        const std::string nama = db::requireText(contacts.value(1), "nama");
-        const std::string alamat = db::requireText(contacts.value(2), "alamat");
-        const std::string groupdata = db::requireText(contacts.value(3), "groupdata");
+    for (const QVariantList& contact : contacts) {
+        const std::string msisdn = db::requireText(contact[0], "msisdn");
+        const std::string nama = db::requireText(contact[1], "nama");
+        const std::string alamat = db::requireText(contact[2], "alamat");
+        const std::string groupdata = db::requireText(contact[3], "groupdata");
         std::string personal = text::ReplaceAll(message.part, "<nama>", nama);
         personal = text::ReplaceAll(personal, "<alamat>", alamat);
         personal = text::ReplaceAll(personal, "<groupdata>", groupdata);
@@ -146,13 +145,13 @@ void RunRemoteCommand(const std::string& /*sender*/, const std::string& received
     const std::string message = text::Trim(received);
     if (message.empty()) return;
     // Candidates share the first character; LIKE compares it without regard to case.
-    QSqlQuery candidates = db::exec(
+    const std::vector<QVariantList> candidates = db::selectRows(
         QStringLiteral("SELECT command,sender,param1field,param2field,"
                        "param1criteria,param2criteria FROM remotecommand WHERE command LIKE ?"),
         {db::text(message.substr(0, 1) + "%")});
     const std::string lower = text::LowerAZ(message);
-    while (candidates.next()) {
-        const RemoteRule rule = readRule(candidates);
+    for (const QVariantList& candidate : candidates) {
+        const RemoteRule rule = readRule(candidate);
         const CommandForm form = ParseCommandForm(rule.command);
         if (form.keyword.empty() || !lower.starts_with(form.keyword)) continue;
         CommandMessage split = SplitCommandMessage(form, message);

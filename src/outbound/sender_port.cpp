@@ -2,6 +2,7 @@
 
 #include <QSqlQuery>
 
+#include <cstdio>
 #include <exception>
 #include <vector>
 
@@ -66,8 +67,11 @@ void QueueOutgoingSms(const std::string& destination, const std::string& sender,
                        {QStringLiteral("pesan"), db::text(message)},
                        {QStringLiteral("pidcom"), port},
                        {QStringLiteral("trycount"), 0}});
-    } catch (const std::exception&) {
-        // A reply that cannot be queued is lost quietly: it must not stop the module.
+    } catch (const std::exception& e) {
+        // A reply that cannot be queued must not stop the module, but it must not vanish
+        // unseen either.
+        std::fprintf(stderr, "reply to %s could not be queued: %s\n", destination.c_str(), e.what());
+        std::fflush(stderr);
     }
 }
 
