@@ -55,11 +55,7 @@ int main(int argc, char** argv) {
                      Qt::QueuedConnection);
     QObject::connect(&module, &Module::operatorMessage, &window,
                      [&window](const QString& text) { tellOperator(text, &window); });
-    pelorin::app::handleTerminationSignals(&app, [&module] {
-        // A running module ends as if the operator chose "Exit Program".
-        if (module.StopFlag) QCoreApplication::quit();
-        else module.exitProgram();
-    });
+    pelorin::app::handleTerminationSignals(&app, [&module] { module.terminate(); });
     printProgress(module);
 
     if (!module.formCreate(argument)) {

@@ -12,6 +12,7 @@
 #include "db/database.h"
 #include "db/paths.h"
 #include "db/port_row.h"
+#include "db/query.h"
 #include "inbound/autoresponder.h"
 #include "inbound/inbound_store.h"
 #include "inbound/remote_command.h"
@@ -26,9 +27,10 @@ constexpr int kSupervisionMs = 2000;
 // Supervision errors in a row after which the module gives up: it can neither see nor
 // write its row any more.
 constexpr int kSupervisionFailureLimit = 3;
-// How long ending the program waits for the worker; exchanges give up on a stop within
-// a poll step, so only a stuck database statement can take this long.
-constexpr unsigned long kWorkerWaitMs = 30000;
+// How long ending the program waits for the worker. Most exchanges give up on a stop within
+// a poll step; a PDU already handed to the modem, or a deletion of a stored message, runs to
+// its answer (at most 20 s each) and a database statement may wait its busy timeout.
+constexpr unsigned long kWorkerWaitMs = 60000;
 
 QString shown(const std::string& text) {
     return db::fromWindows1252(text);
@@ -41,8 +43,8 @@ Module::Module(QObject* parent)
     TimerModul.setInterval(kSupervisionMs);
     connect(&TimerModul, &QTimer::timeout, this, &Module::TimerModulTimer);
     serial_->setReceiver([this](const std::string& bytes) { exchange_.ComPort1RxChar(bytes); });
-    exchange_.setWriter([this](const std::string& bytes) {
-        return serial_->writeFromAnyThread(bytes, StopFlag);
+    exchange_.setWriter([this](const std::string& bytes, bool mayGiveUp) {
+        return serial_->write(bytes, StopFlag, mayGiveUp);
     });
     exchange_.setCommandObserver([this](const std::string& c) { emit commandSent(shown(c)); });
     exchange_.setBufferObserver([this](const std::string& b) {
@@ -141,6 +143,7 @@ void Module::startWorker() {
     }
     if (!hooks.IsRemoteSender) hooks.IsRemoteSender = &inbound::IsRemoteSender;
     if (!hooks.RunRemoteCommand) hooks.RunRemoteCommand = &inbound::RunRemoteCommand;
+    if (!hooks.Atomically) hooks.Atomically = [](const std::function<void()>& body) { db::inTransaction(body); };
     if (!hooks.DispatchOutbound) {
         outbound::DispatchContext dispatch;
         dispatch.modemType = settings_.cmodem;
@@ -173,14 +176,23 @@ void Module::exitProgram() {
     stopModule();
 }
 
+void Module::terminate() {
+    if (!StopFlag && !ending_) {
+        exitProgram();
+        return;
+    }
+    endProgram(0);
+}
+
 void Module::SetPortError(const std::string& errorText) {
     if (ending_.exchange(true)) return;
+    errorReported_ = true;
+    StopFlag = true;
     try {
         db::port_row::markError(settings_.cport, errorText);
     } catch (const db::DbError&) {
         // The report must never fail; the process still ends with a failure status.
     }
-    StopFlag = true;
     // Closing the port and ending belong to the UI thread; from the worker this is queued.
     QMetaObject::invokeMethod(this, [this] { endProgram(1); }, Qt::AutoConnection);
 }
@@ -210,12 +222,17 @@ void Module::endProgram(int status) {
     ended_ = true;
     StopFlag = true;
     TimerModul.stop();
-    closeSerialPort();
+    // The port stays open until the worker is done: it may be finishing a submission or the
+    // deletion of a message it has stored.
     if (Worker != nullptr && !Worker->wait(kWorkerWaitMs)) {
         std::fprintf(stderr, "the worker did not finish; ending anyway\n");
         std::fflush(nullptr);
         ::_exit(status == 0 ? 1 : status);
     }
+    closeSerialPort();
+    // A module that reported an error ends with a failure, whatever stopped it meanwhile;
+    // read after the wait, since the worker may have been writing its report.
+    if (errorReported_) status = 1;
     emit finished(status);
 }
 

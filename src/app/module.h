@@ -56,6 +56,9 @@ public slots:
     void startModule();  // START
     void stopModule();   // STOP
     void exitProgram();  // the tray menu's "Exit Program"
+    // A termination signal: a running module ends as with "Exit Program"; one that is not
+    // running (never started, or already ending) just ends, keeping a failure status.
+    void terminate();
 
 signals:
     void settingsChanged();
@@ -86,6 +89,7 @@ private:
     QTimer TimerModul;
     int supervisionFailures_ = 0;
     std::atomic<bool> ending_{false}; // the row's last word is written (or not to be written)
+    std::atomic<bool> errorReported_{false}; // "ERR" was written: the process must end with 1
     bool ended_ = false;              // UI thread only
 };
 

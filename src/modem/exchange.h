@@ -8,6 +8,7 @@
 #include <QtGlobal>
 
 #include <atomic>
+#include <condition_variable>
 #include <functional>
 #include <mutex>
 #include <string>
@@ -18,13 +19,24 @@ enum class ExchangeOutcome {
     Completed,  // a marker arrived or a deadline passed; the answer is what came back
     Refused,    // StopFlag was set before anything was sent
     Failed,     // the command could not be written; reported through the error callback
-    Abandoned,  // StopFlag was set while waiting; nobody needs the answer any more
+    Abandoned,  // StopFlag was set while writing or waiting; nobody needs the answer any more
+};
+
+// What a stop does to an exchange. Most exchanges give way at once; an exchange whose
+// effect must not be repeated by the next start (a PDU handed to the modem, the deletion of
+// a message already stored) runs to its answer, bounded by its own limits.
+enum class StopRule {
+    GiveWay,           // refused before the write, abandoned while writing or waiting
+    FinishOnceWritten, // refused before the write; once written it waits for its answer
+    Finish,            // never refused nor abandoned because of a stop
 };
 
 class AtExchange {
 public:
-    // Writes bytes to the modem; false when the port is not open or the write failed.
-    using Writer = std::function<bool(const std::string& bytes)>;
+    // Writes bytes to the modem; false when the port is not open, the write failed, or
+    // (only when `mayGiveUp`) StopFlag was set before the bytes were handed over, in which
+    // case they are never written.
+    using Writer = std::function<bool(const std::string& bytes, bool mayGiveUp)>;
     using Observer = std::function<void(const std::string&)>;
     using Clock = std::function<qint64()>; // milliseconds since the epoch
 
@@ -45,7 +57,11 @@ public:
     // NULs removed, only when the outcome is Completed; otherwise it keeps its value.
     ExchangeOutcome ExecAtCommand(const std::string& command, int limitSeconds,
                                   const std::string& okMarker, const std::string& errorMarker,
-                                  std::string& answer);
+                                  std::string& answer, StopRule rule = StopRule::GiveWay);
+
+    // Writes bytes that expect no answer of their own (the ESC that cancels a "> " prompt),
+    // whatever StopFlag says. False when they could not be written; nothing is reported.
+    bool writeRaw(const std::string& bytes);
 
     // The receive handler: appends what arrived and ends the wait when a marker is in it.
     void ComPort1RxChar(const std::string& bytes);
@@ -54,12 +70,13 @@ public:
     static constexpr int kSilenceSeconds = 10;
 
 private:
-    bool waitForAnswer(qint64 limitDeadline, qint64 silenceDeadline);
+    bool waitForAnswer(qint64 limitDeadline, qint64 silenceDeadline, bool mayAbandon);
     qint64 nowSeconds() const;
 
     std::atomic<bool>& StopFlag;
     std::atomic<bool> AwaitingAnswer{false};
     std::mutex rxMutex_; // guards RxBuffer and the markers
+    std::condition_variable answered_; // a marker arrived
     std::string RxBuffer;
     std::string OkMarker;
     std::string ErrorMarker;

@@ -1,13 +1,14 @@
 #pragma once
-// The modem's serial line. It lives on the thread that created it (the UI thread), where
-// received bytes are delivered; the worker writes through writeFromAnyThread(), which
-// hands the bytes over and waits a bounded time, giving up when the stop flag is set, so
-// the worker can never hang on a UI thread that is itself waiting for the worker.
+// The modem's serial line. The port lives on a thread of its own with its own event loop, so
+// that received bytes are taken in and the worker's writes go out whatever the UI thread is
+// doing (a database statement there may wait for its busy timeout, and ending the program
+// waits for the worker). Every member may be called from any thread other than that I/O
+// thread.
 // Never throws; failures come back as results.
 
-#include <QObject>
 #include <QSerialPort>
 #include <QString>
+#include <QThread>
 
 #include <atomic>
 #include <functional>
@@ -28,33 +29,37 @@ struct SerialConfig {
 SerialConfig serialConfigFor(const QString& device, const std::string& baudText,
                              const std::string& handshakeText);
 
-class SerialLine : public QObject {
-    Q_OBJECT
+class SerialPortOwner; // the QObject on the I/O thread that owns the QSerialPort
+
+class SerialLine {
 public:
+    // Called on the I/O thread with every chunk of received bytes.
     using Receiver = std::function<void(const std::string&)>;
 
-    explicit SerialLine(QObject* parent = nullptr);
-    ~SerialLine() override;
+    SerialLine();
+    ~SerialLine();
+    SerialLine(const SerialLine&) = delete;
+    SerialLine& operator=(const SerialLine&) = delete;
 
-    // Opens the device with 8N1 and the configured speed and flow control; an error text
-    // when it cannot be opened.
-    QString open(const SerialConfig& config);
+    // Set before open().
     void setReceiver(Receiver receiver) { receiver_ = std::move(receiver); }
-
-    // Any thread. False when the port is closed, the write fails, the owning thread did not
-    // take the bytes within `timeoutMs`, or `stop` became set while waiting.
-    bool writeFromAnyThread(const std::string& bytes, const std::atomic<bool>& stop,
-                            int timeoutMs = 10000);
-
-public slots:
+    // Opens the device with 8N1 and the configured speed and flow control; an error text
+    // when it cannot be opened. Starts the I/O thread on first use.
+    QString open(const SerialConfig& config);
     void close();
 
-private:
-    bool writeHere(const QByteArray& bytes);
-    void readArrived();
-    void errorOccurred(QSerialPort::SerialPortError error);
+    // True when the bytes were written. False when the port is closed, the write failed, the
+    // I/O thread did not take them within `timeoutMs`, or, only with `mayGiveUp`, `stop`
+    // became set first; bytes given up on are never written later.
+    bool write(const std::string& bytes, const std::atomic<bool>& stop, bool mayGiveUp,
+               int timeoutMs = 10000);
 
-    QSerialPort port_;
+private:
+    template <typename Call>
+    auto onIoThread(Call call);
+
+    QThread thread_;
+    SerialPortOwner* owner_ = nullptr; // lives on thread_
     Receiver receiver_;
 };
 

@@ -15,6 +15,8 @@ namespace {
 constexpr const char* kOk = "OK\r\n";
 constexpr const char* kError = "ERROR";
 constexpr const char* kServiceSender = "62962"; // network service messages: deleted unread
+constexpr char kEscape = 0x1B;
+constexpr int kEscapeSettleMs = 500;
 
 bool blank(const std::string& text) {
     return pdu::TrimControls(text).empty();
@@ -47,13 +49,19 @@ void TMyThread::show(const std::string& text) const {
     if (services_.showProgress) services_.showProgress(text);
 }
 
-void TMyThread::nap(int ms) const {
-    // Sleeps in slices so that a stop never waits out a whole pause.
-    for (int slept = 0; slept < ms && !stopping(); slept += 50) QThread::msleep(std::min(50, ms - slept));
+void TMyThread::pause(int ms) const {
+    if (services_.sleep) services_.sleep(ms);
+    else QThread::msleep(static_cast<unsigned long>(ms));
 }
 
-bool TMyThread::command(const std::string& text, int limitSeconds, std::string& answer) {
-    return services_.exchange->ExecAtCommand(text, limitSeconds, kOk, kError, answer) ==
+void TMyThread::nap(int ms) const {
+    // Sleeps in slices so that a stop never waits out a whole pause.
+    for (int slept = 0; slept < ms && !stopping(); slept += 50) pause(std::min(50, ms - slept));
+}
+
+bool TMyThread::command(const std::string& text, int limitSeconds, std::string& answer,
+                        StopRule rule) {
+    return services_.exchange->ExecAtCommand(text, limitSeconds, kOk, kError, answer, rule) ==
            ExchangeOutcome::Completed;
 }
 
@@ -80,6 +88,11 @@ void TMyThread::run() {
 }
 
 bool TMyThread::initialiseModem() {
+    // A run that ended between an "AT+CMGS=" prompt and its PDU left the modem collecting a
+    // PDU, which would swallow the commands below: ESC cancels such a prompt and is
+    // harmless otherwise. Whatever it answers is cleared by the next exchange.
+    services_.exchange->writeRaw(std::string(1, kEscape));
+    nap(kEscapeSettleMs);
     std::string answer;
     bool sent = command("ATE0\r", 2, answer);
     if (stopping()) return false;
@@ -90,7 +103,7 @@ bool TMyThread::initialiseModem() {
         show("ulanghasilat=" + answer);
         if (!sent || badEchoAnswer(answer)) {
             *services_.StopFlag = true;
-            QThread::msleep(300);
+            pause(300);
             services_.SetPortError("Modem ERROR COM" + config_.port);
             return false;
         }
@@ -148,7 +161,7 @@ TMyThread::Step TMyThread::outbound() {
         if (hooks_.IssueRequest) hooks_.IssueRequest(url, slot);
         ++StepCounter;
         *services_.BrowserIndex = (slot + 1) % kBrowserPoolSize;
-        QThread::msleep(200);
+        pause(200);
     }
     return Step::Continue;
 }
@@ -194,8 +207,13 @@ TMyThread::Step TMyThread::readMessages() {
 
 void TMyThread::processListing(const pdu::MessageListing& listing, bool firstPass) {
     for (std::size_t j = 0; j < listing.count(); ++j) {
+        // A part joined into an earlier message goes with that message.
+        if (listing.ownerOf(j) != j) continue;
+        // After a stop nothing more is taken on: what is left stays in the modem for the next
+        // start, and what was handled is deleted below, so nothing is handled twice.
+        if (stopping()) return;
         processMessage(listing, j, firstPass);
-        deleteStored(listing.indices[j]);
+        deleteWithParts(listing, j);
     }
 }
 
@@ -203,25 +221,33 @@ void TMyThread::processMessage(const pdu::MessageListing& listing, std::size_t j
     const std::string& sender = listing.senders[j];
     const std::string& text = listing.texts[j];
     if (sender.rfind(kServiceSender, 0) == 0) return;
-    // An empty text is a part already joined into its first part.
     if (firstPass && text.empty()) return;
     if (firstPass) ++StepCounter;
     const std::string& stamp = listing.timestamps[j];
-    if (hooks_.StoreReceivedMessage) {
-        const std::string quiz = hooks_.StoreReceivedMessage(sender, text, stamp, ownNumber_);
-        if (firstPass && services_.showQuizCheck) services_.showQuizCheck(quiz);
-    }
-    if (hooks_.RunAutoResponder) {
-        hooks_.RunAutoResponder(sender, text, stamp, QString::fromStdString(listing.indices[j]).trimmed().toInt());
-    }
-    if (hooks_.IsRemoteSender && hooks_.RunRemoteCommand && hooks_.IsRemoteSender(sender)) {
-        hooks_.RunRemoteCommand(sender, text);
-    }
+    std::string quiz;
+    const auto body = [&] {
+        if (hooks_.StoreReceivedMessage) quiz = hooks_.StoreReceivedMessage(sender, text, stamp, ownNumber_);
+        if (hooks_.RunAutoResponder) {
+            hooks_.RunAutoResponder(sender, text, stamp,
+                                    QString::fromStdString(listing.indices[j]).trimmed().toInt());
+        }
+        if (hooks_.IsRemoteSender && hooks_.RunRemoteCommand && hooks_.IsRemoteSender(sender)) {
+            hooks_.RunRemoteCommand(sender, text);
+        }
+    };
+    // Stored, answered and broadcast together or not at all: a failure leaves the message in
+    // the modem with nothing recorded, so that handling it again cannot duplicate anything.
+    if (hooks_.Atomically) hooks_.Atomically(body);
+    else body();
+    if (firstPass && services_.showQuizCheck && hooks_.StoreReceivedMessage) services_.showQuizCheck(quiz);
     if (firstPass) ++StepCounter;
 }
 
-void TMyThread::deleteStored(const std::string& index) {
-    command("AT+CMGD=" + index + "\r", 10, answer_);
+void TMyThread::deleteWithParts(const pdu::MessageListing& listing, std::size_t j) {
+    // Once handled, a message must leave the modem even when a stop arrives meanwhile.
+    for (std::size_t k = j; k < listing.count(); ++k) {
+        if (listing.ownerOf(k) == j) command("AT+CMGD=" + listing.indices[k] + "\r", 10, answer_, StopRule::Finish);
+    }
 }
 
 } // namespace pelorin::modem

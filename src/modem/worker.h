@@ -41,6 +41,9 @@ struct WorkerHooks {
     std::function<bool(const std::string& sender)> IsRemoteSender;
     std::function<void(const std::string& sender, const std::string& text)> RunRemoteCommand;
     std::function<void(const std::string& port)> RunDialCommands;
+    // Runs the handling of one received message as one unit: all of it or, when it throws,
+    // none of it. Unset, the body simply runs.
+    std::function<void(const std::function<void()>& body)> Atomically;
 };
 
 // What the worker needs of the module that runs it.
@@ -53,6 +56,9 @@ struct WorkerServices {
     std::function<void(const std::string& errorText)> SetPortError;
     std::function<void(const std::string&)> showProgress;  // msaldo
     std::function<void(const std::string&)> showQuizCheck; // the hidden quiz memo
+    // Sleeps for the pauses of the cycle; unset, the thread really sleeps. Tests pass a
+    // clock of their own.
+    std::function<void(int ms)> sleep;
 };
 
 class TMyThread : public QThread {
@@ -76,11 +82,13 @@ private:
     Step readMessages();
     void processListing(const pdu::MessageListing& listing, bool firstPass);
     void processMessage(const pdu::MessageListing& listing, std::size_t j, bool firstPass);
-    void deleteStored(const std::string& index);
+    void deleteWithParts(const pdu::MessageListing& listing, std::size_t j);
 
     // The exchange with the markers every worker command uses; true when it completed.
-    bool command(const std::string& text, int limitSeconds, std::string& answer);
-    void nap(int ms) const;
+    bool command(const std::string& text, int limitSeconds, std::string& answer,
+                 StopRule rule = StopRule::GiveWay);
+    void nap(int ms) const;   // a pause that a stop cuts short
+    void pause(int ms) const; // a pause that runs in full
     void show(const std::string& text) const;
     bool stopping() const { return *services_.StopFlag; }
     bool isType(const char* type) const { return config_.modemType == type; }

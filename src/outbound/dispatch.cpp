@@ -51,24 +51,31 @@ std::vector<QueuedMessage> selectBatch(int port, int n) {
     return batch;
 }
 
-bool sendByCdma(const DispatchContext& context, const QueuedMessage& m) {
+SubmitResult sentIf(bool accepted) {
+    return accepted ? SubmitResult::Sent : SubmitResult::Failed;
+}
+
+SubmitResult sendByCdma(const DispatchContext& context, const QueuedMessage& m) {
     std::string answer;
-    context.exchange->ExecAtCommand("AT+CMGS=" + BuildCdmaSendArgument(m.tujuan, m.isipesan), 10,
-                                    "OK\r\n", "ERROR", answer);
-    return answer.find("OK") != std::string::npos;
+    // The whole message is one command: once written it runs to its answer.
+    const modem::ExchangeOutcome outcome = context.exchange->ExecAtCommand(
+        "AT+CMGS=" + BuildCdmaSendArgument(m.tujuan, m.isipesan), 10, "OK\r\n", "ERROR", answer,
+        modem::StopRule::FinishOnceWritten);
+    if (outcome == modem::ExchangeOutcome::Refused) return SubmitResult::Stopped;
+    return sentIf(outcome == modem::ExchangeOutcome::Completed && answer.find("OK") != std::string::npos);
 }
 
 // `url` receives the web-service request of the "MERL-SENDER" type, which counts as sent
 // at once: the worker issues the request after the batch.
-bool send(const DispatchContext& context, QueuedMessage& m, std::string& url) {
+SubmitResult send(const DispatchContext& context, QueuedMessage& m, std::string& url) {
     if (context.modemType == modem::kNokiaCdma) return sendByCdma(context, m);
     if (context.modemType == modem::kMerlSender) {
         m.tujuan = normaliseWebDestination(m.tujuan);
         url = BuildGatewayUrl(context.account, m.tujuan, m.isipesan, QDateTime::currentDateTime());
-        return true;
+        return SubmitResult::Sent;
     }
     if (!m.wapurl.empty()) {
-        return context.SendWapPush && context.SendWapPush(m.tujuan, m.isipesan, m.wapurl);
+        return sentIf(context.SendWapPush && context.SendWapPush(m.tujuan, m.isipesan, m.wapurl));
     }
     return SubmitSmsViaModem(*context.exchange, m.tujuan, m.isipesan);
 }
@@ -127,7 +134,10 @@ std::vector<std::string> DispatchOutbound(const DispatchContext& context, const 
                 break;
             }
             std::string url;
-            if (send(context, m, url)) {
+            const SubmitResult result = send(context, m, url);
+            // A stop ends the batch; a message it kept from the modem is no failed attempt.
+            if (result == SubmitResult::Stopped) break;
+            if (result == SubmitResult::Sent) {
                 recordSent(m, com, parts);
                 // Only a message that left the queue may be requested: one whose recording
                 // failed stays queued and goes out with a later batch.

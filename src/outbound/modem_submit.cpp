@@ -7,33 +7,67 @@
 #include "pdu/text_utils.h"
 
 namespace pelorin::outbound {
+namespace {
+constexpr char kEscape = 0x1B;
+} // namespace
+
 bool normaliseModemNumber(std::string& number) {
     std::erase(number, ' ');
     number = pdu::ReplaceAll(number, "+62", "0");
     return number.find_first_not_of("0123456789") == std::string::npos;
 }
 
-bool SubmitSmsViaModem(modem::AtExchange& exchange, const std::string& number,
-                       const std::string& text) {
+void CancelPrompt(modem::AtExchange& exchange) {
+    exchange.writeRaw(std::string(1, kEscape));
+}
+
+namespace {
+
+// One part: the prompt, then the PDU. The first part gives way to a stop until its PDU is
+// written (an open prompt is cancelled); later parts always run to their answer.
+SubmitResult submitPart(modem::AtExchange& exchange, const std::string& pdu, bool first) {
+    using modem::ExchangeOutcome;
+    using modem::StopRule;
+    const std::size_t octets = (pdu.size() - 2) / 2; // without the service-centre field
+    std::string prompt;
+    const ExchangeOutcome asked = exchange.ExecAtCommand("AT+CMGS=" + std::to_string(octets) + "\r", 10, ">",
+                                                         "ERROR", prompt,
+                                                         first ? StopRule::GiveWay : StopRule::Finish);
+    if (asked == ExchangeOutcome::Refused) return SubmitResult::Stopped;
+    if (asked == ExchangeOutcome::Abandoned) {
+        CancelPrompt(exchange);
+        return SubmitResult::Stopped;
+    }
+    if (asked == ExchangeOutcome::Failed) return SubmitResult::Failed;
+    // The PDU goes out whatever the prompt answer was; its own answer decides.
+    std::string answer;
+    const ExchangeOutcome sent = exchange.ExecAtCommand(pdu + '\x1A', 20, "OK\r\n", "ERROR", answer,
+                                                        first ? StopRule::FinishOnceWritten : StopRule::Finish);
+    if (sent == ExchangeOutcome::Refused) {
+        CancelPrompt(exchange);
+        return SubmitResult::Stopped;
+    }
+    if (sent != ExchangeOutcome::Completed) return SubmitResult::Failed;
+    return answer.find("OK") != std::string::npos ? SubmitResult::Sent : SubmitResult::Failed;
+}
+
+} // namespace
+
+SubmitResult SubmitSmsViaModem(modem::AtExchange& exchange, const std::string& number,
+                               const std::string& text) {
     std::string destination = number;
-    if (!normaliseModemNumber(destination)) return false;
+    if (!normaliseModemNumber(destination)) return SubmitResult::Failed;
     // One reference per message ties its parts together; 1 to 79 as the gateway always drew it.
     const int reference = QRandomGenerator::global()->bounded(1, 80);
     const std::string body = pdu::ReplaceAll(text, "\r\n", "\r");
     const pdu::SubmitPdus encoded = pdu::EncodeSubmitPdu(destination, body, reference, 0);
-    if (encoded.count == 0) return false;
+    if (encoded.count == 0) return SubmitResult::Failed;
 
-    std::string answer;
     for (int part = 0; part < encoded.count; ++part) {
-        const std::string& pdu = encoded.pdus[static_cast<std::size_t>(part)];
-        const std::size_t octets = (pdu.size() - 2) / 2; // without the service-centre field
-        std::string prompt;
-        exchange.ExecAtCommand("AT+CMGS=" + std::to_string(octets) + "\r", 10, ">", "ERROR", prompt);
-        // The PDU goes out whatever the prompt answer was; only the last part's answer counts.
-        answer.clear();
-        exchange.ExecAtCommand(pdu + '\x1A', 20, "OK\r\n", "ERROR", answer);
+        const SubmitResult result = submitPart(exchange, encoded.pdus[static_cast<std::size_t>(part)], part == 0);
+        if (result != SubmitResult::Sent) return result;
     }
-    return answer.find("OK") != std::string::npos;
+    return SubmitResult::Sent;
 }
 
 } // namespace pelorin::outbound

@@ -13,9 +13,21 @@ namespace pelorin::outbound {
 // "+62" becomes "0" and spaces go; false when anything but digits is left.
 bool normaliseModemNumber(std::string& number);
 
-// Sends `text` to `number`; true when the modem's final answer to the last part holds "OK".
-// False at once, with nothing sent, for a number that is not all digits or an empty text.
-bool SubmitSmsViaModem(modem::AtExchange& exchange, const std::string& number,
-                       const std::string& text);
+enum class SubmitResult {
+    Sent,     // every part was accepted
+    Failed,   // a part was refused or went unanswered, or nothing could be sent at all
+    Stopped,  // a stop came first: nothing reached the modem, so this was no attempt
+};
+
+// Sends `text` to `number`, part by part. It is sent only when the modem accepted every part
+// ("OK" in each final answer); the first part that fails ends the attempt, which is then
+// retried as a whole. Once the first PDU is written the remaining parts go out even during a
+// stop, so a stop never leaves half a message that the next start would send again.
+// Failed at once, with nothing sent, for a number that is not all digits or an empty text.
+SubmitResult SubmitSmsViaModem(modem::AtExchange& exchange, const std::string& number,
+                               const std::string& text);
+
+// Writes ESC, which makes a modem waiting at a "> " prompt drop the PDU it was collecting.
+void CancelPrompt(modem::AtExchange& exchange);
 
 } // namespace pelorin::outbound

@@ -49,8 +49,9 @@ std::string PartKey(const std::vector<int>& septets) {
     return key;
 }
 
-MessageListing ToListing(std::vector<DeliveredMessage>& messages) {
+MessageListing ToListing(std::vector<DeliveredMessage>& messages, std::vector<std::size_t> owners) {
     MessageListing listing;
+    listing.owners = std::move(owners);
     for (DeliveredMessage& m : messages) {
         listing.texts.push_back(std::move(m.text));
         listing.timestamps.push_back(std::move(m.timestamp));
@@ -72,8 +73,8 @@ MessageListing ParseMessageListing(std::string_view answer) {
         if (message && IsWholeNumber(message->index, false))
             accepted.push_back(std::move(*message));
     }
-    ReassembleParts(accepted);
-    return ToListing(accepted);
+    std::vector<std::size_t> owners = ReassembleParts(accepted);
+    return ToListing(accepted, std::move(owners));
 }
 
 namespace {
@@ -100,9 +101,11 @@ PartGroups GroupParts(const std::vector<DeliveredMessage>& messages) {
     return groups;
 }
 
-// Moves the texts of the later parts listed in `later` into the first part's slots.
-void CollectParts(std::vector<DeliveredMessage>& messages, DeliveredMessage& first,
-                  std::size_t firstSlot, std::span<const std::size_t> later) {
+// Moves the texts of the later parts listed in `later` into the slots of the first part, the
+// message at position `p`, and records `p` as their owner.
+void CollectParts(std::vector<DeliveredMessage>& messages, std::size_t p, std::size_t firstSlot,
+                  std::span<const std::size_t> later, std::vector<std::size_t>& owners) {
+    DeliveredMessage& first = messages[p];
     std::vector<std::string> slots(firstSlot + 1);
     slots[firstSlot] = std::move(first.text);
     for (const std::size_t q : later) {
@@ -114,6 +117,7 @@ void CollectParts(std::vector<DeliveredMessage>& messages, DeliveredMessage& fir
         slots[*slot] = std::move(part.text); // a repeated part replaces the earlier copy
         part.text.clear();
         part.HeaderSeptets.clear();
+        owners[q] = p;
     }
     first.text.clear();
     for (const std::string& text : slots)
@@ -122,7 +126,9 @@ void CollectParts(std::vector<DeliveredMessage>& messages, DeliveredMessage& fir
 
 } // namespace
 
-void ReassembleParts(std::vector<DeliveredMessage>& messages) {
+std::vector<std::size_t> ReassembleParts(std::vector<DeliveredMessage>& messages) {
+    std::vector<std::size_t> owners(messages.size());
+    for (std::size_t i = 0; i < owners.size(); ++i) owners[i] = i;
     const PartGroups groups = GroupParts(messages);
     for (std::size_t p = 0; p < messages.size(); ++p) {
         DeliveredMessage& first = messages[p];
@@ -131,9 +137,11 @@ void ReassembleParts(std::vector<DeliveredMessage>& messages) {
         if (!slot) continue;
         const auto group = groups.members.find(groups.keys[p]);
         if (group != groups.members.end())
-            CollectParts(messages, first, *slot,
-                         std::span<const std::size_t>(group->second).subspan(groups.places[p] + 1));
+            CollectParts(messages, p, *slot,
+                         std::span<const std::size_t>(group->second).subspan(groups.places[p] + 1),
+                         owners);
     }
+    return owners;
 }
 
 namespace {

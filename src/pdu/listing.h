@@ -17,6 +17,11 @@ struct MessageListing {
     std::vector<std::string> timestamps;
     std::vector<std::string> senders;
     std::vector<std::string> indices; // storage index for AT+CMGD, as the modem sent it
+    // Position of the entry whose text holds this entry's text: its own position, or that of
+    // the earlier entry it was joined into. Empty means every entry stands alone.
+    std::vector<std::size_t> owners;
+
+    std::size_t ownerOf(std::size_t i) const noexcept { return i < owners.size() ? owners[i] : i; }
 
     std::size_t count() const noexcept { return texts.size(); }
 };
@@ -28,7 +33,8 @@ MessageListing ParseMessageListing(std::string_view answer);
 // Joins the parts of concatenated messages in place: the first-listed part collects the texts
 // of later parts with the same header key in sequence-number order, and those parts keep their
 // place with an empty text. A part with the invalid sequence number 0 stays on its own.
-void ReassembleParts(std::vector<DeliveredMessage>& messages);
+// Returns, per message, the position of the message its text went into (its own if none).
+std::vector<std::size_t> ReassembleParts(std::vector<DeliveredMessage>& messages);
 
 // Reads the CDMA text-format listing: no PDUs, no sender rules, no joining.
 MessageListing ParseCdmaListing(std::string_view answer);

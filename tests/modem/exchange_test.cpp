@@ -8,7 +8,12 @@
 #include <QTime>
 
 #include <chrono>
+#include <mutex>
 #include <thread>
+
+#include <poll.h>
+#include <pty.h>
+#include <unistd.h>
 
 #include "modem/exchange.h"
 #include "modem/serial_line.h"
@@ -25,7 +30,7 @@ protected:
     }
     // The modem answers `reply` (in the given chunks) shortly after each write.
     void answerWith(std::vector<std::string> chunks, int delayMs = 50) {
-        exchange.setWriter([this, chunks, delayMs](const std::string& bytes) {
+        exchange.setWriter([this, chunks, delayMs](const std::string& bytes, bool) {
             written += bytes;
             if (modem.joinable()) modem.join();
             modem = std::thread([this, chunks, delayMs] {
@@ -72,7 +77,7 @@ TEST_F(Exchange, MarkerWithoutItsLineEndWaitsOutTheLimit) {
 }
 
 TEST_F(Exchange, SilentModemEndsAtTheShorterDeadline) {
-    exchange.setWriter([](const std::string&) { return true; });
+    exchange.setWriter([](const std::string&, bool) { return true; });
     std::string answer = "previous";
     const double took = secondsFor("AT\r", 1, answer);
     EXPECT_GE(took, 0.9);
@@ -89,7 +94,7 @@ TEST_F(Exchange, NulCharactersNeverReachTheAnswer) {
 
 TEST_F(Exchange, StopRefusesWithoutWritingAndKeepsTheAnswer) {
     bool wrote = false;
-    exchange.setWriter([&](const std::string&) { return wrote = true; });
+    exchange.setWriter([&](const std::string&, bool) { return wrote = true; });
     stop = true;
     std::string answer = "kept";
     secondsFor("AT\r", 8, answer, ExchangeOutcome::Refused);
@@ -98,7 +103,7 @@ TEST_F(Exchange, StopRefusesWithoutWritingAndKeepsTheAnswer) {
 }
 
 TEST_F(Exchange, StopWhileWaitingAbandonsPromptly) {
-    exchange.setWriter([this](const std::string&) {
+    exchange.setWriter([this](const std::string&, bool) {
         modem = std::thread([this] {
             std::this_thread::sleep_for(std::chrono::milliseconds(300));
             stop = true;
@@ -112,12 +117,68 @@ TEST_F(Exchange, StopWhileWaitingAbandonsPromptly) {
 
 TEST_F(Exchange, WriteFailureIsReportedWithTheCommand) {
     std::string reported;
-    exchange.setWriter([](const std::string&) { return false; });
+    exchange.setWriter([](const std::string&, bool) { return false; });
     exchange.setErrorReporter([&](const std::string& text) { reported = text; });
     std::string answer = "kept";
     secondsFor("AT+CMGD=3\r", 10, answer, ExchangeOutcome::Failed);
     EXPECT_EQ(reported, "Error ATCOMMAND AT+CMGD=3\r");
     EXPECT_EQ(answer, "kept");
+}
+
+TEST_F(Exchange, StopRulesDecideWhetherACommandGoesOutAndIsWaitedFor) {
+    struct Case {
+        StopRule rule;
+        bool stopBefore;
+        ExchangeOutcome outcome;
+        const char* written;
+    };
+    const Case cases[] = {
+        {StopRule::GiveWay, true, ExchangeOutcome::Refused, ""},
+        {StopRule::GiveWay, false, ExchangeOutcome::Abandoned, "AT\r"},
+        {StopRule::FinishOnceWritten, true, ExchangeOutcome::Refused, ""},
+        {StopRule::FinishOnceWritten, false, ExchangeOutcome::Completed, "AT\r"},
+        {StopRule::Finish, true, ExchangeOutcome::Completed, "AT\r"},
+        {StopRule::Finish, false, ExchangeOutcome::Completed, "AT\r"},
+    };
+    for (const Case& c : cases) {
+        written.clear();
+        stop = c.stopBefore;
+        // The stop (when not already set) arrives while the answer is awaited.
+        exchange.setWriter([this](const std::string& bytes, bool) {
+            written += bytes;
+            if (modem.joinable()) modem.join();
+            modem = std::thread([this] {
+                std::this_thread::sleep_for(std::chrono::milliseconds(150));
+                stop = true;
+                std::this_thread::sleep_for(std::chrono::milliseconds(300));
+                exchange.ComPort1RxChar("\r\nOK\r\n");
+            });
+            return true;
+        });
+        std::string answer = "kept";
+        EXPECT_EQ(exchange.ExecAtCommand("AT\r", 8, "OK\r\n", "ERROR", answer, c.rule), c.outcome)
+            << static_cast<int>(c.rule) << c.stopBefore;
+        EXPECT_EQ(written, c.written);
+        EXPECT_EQ(answer, c.outcome == ExchangeOutcome::Completed ? "\r\nOK\r\n" : "kept");
+        if (modem.joinable()) modem.join();
+    }
+}
+
+TEST_F(Exchange, AWriteGivenUpForAStopIsNoModemFailure) {
+    std::string reported;
+    exchange.setErrorReporter([&](const std::string& text) { reported = text; });
+    // The hand-over gives up because the stop arrived meanwhile.
+    exchange.setWriter([this](const std::string&, bool mayGiveUp) {
+        if (mayGiveUp) stop = true;
+        return false;
+    });
+    std::string answer;
+    secondsFor("AT+CMGL=4\r", 10, answer, ExchangeOutcome::Abandoned);
+    EXPECT_EQ(reported, "");
+    // A write that must not give up and still fails is the modem's failure, stop or not.
+    EXPECT_EQ(exchange.ExecAtCommand("AT+CMGD=1\r", 10, "OK\r\n", "ERROR", answer, StopRule::Finish),
+              ExchangeOutcome::Failed);
+    EXPECT_EQ(reported, "Error ATCOMMAND AT+CMGD=1\r");
 }
 
 TEST_F(Exchange, LateBytesOfOneCommandNeverLeakIntoTheNext) {
@@ -158,6 +219,73 @@ TEST(SerialSettings, SpeedAndHandshakeFollowTheirTexts) {
         EXPECT_EQ(config.flow, c.flow) << c.hands;
         EXPECT_EQ(config.dtr, c.dtr) << c.hands;
     }
+}
+
+} // namespace
+
+namespace {
+
+// A pseudo-terminal whose slave side the serial line opens; the test plays the modem on the
+// master side.
+class SerialLineOnPty : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_EQ(::openpty(&master, &slave, slaveName, nullptr, nullptr), 0);
+        line.setReceiver([this](const std::string& bytes) {
+            std::lock_guard lock(mutex);
+            received += bytes;
+        });
+        ASSERT_EQ(line.open(serialConfigFor(QString::fromLatin1(slaveName), "115200", "1")), QString());
+    }
+    void TearDown() override {
+        line.close();
+        ::close(master);
+        ::close(slave);
+    }
+    std::string readMaster(std::size_t n) {
+        std::string out;
+        const auto deadline = Clock::now() + std::chrono::seconds(10);
+        while (out.size() < n && Clock::now() < deadline) {
+            pollfd p{master, POLLIN, 0};
+            if (::poll(&p, 1, 100) <= 0) continue;
+            char buffer[256];
+            const ssize_t got = ::read(master, buffer, sizeof buffer);
+            if (got > 0) out.append(buffer, static_cast<std::size_t>(got));
+        }
+        return out;
+    }
+
+    int master = -1;
+    int slave = -1;
+    char slaveName[128] = {};
+    SerialLine line;
+    std::mutex mutex;
+    std::string received;
+};
+
+TEST_F(SerialLineOnPty, TrafficFlowsWhileTheOpeningThreadIsBusy) {
+    // The thread that opened the line (here the test's, in the module the UI thread) is busy,
+    // as it is while a database statement waits: writes and reads go on regardless.
+    std::atomic<bool> stop{false};
+    bool wrote = false;
+    std::thread worker([&] { wrote = line.write("AT\r", stop, true, 500); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+    worker.join();
+    EXPECT_TRUE(wrote);
+    EXPECT_EQ(readMaster(3), "AT\r");
+
+    ASSERT_EQ(::write(master, "\r\nOK\r\n", 6), 6);
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    std::lock_guard lock(mutex);
+    EXPECT_EQ(received, "\r\nOK\r\n");
+}
+
+TEST_F(SerialLineOnPty, AStopGivesUpOnlyWhereTheCallerAllowsIt) {
+    std::atomic<bool> stop{true};
+    EXPECT_TRUE(line.write("AT+CMGD=1\r", stop, false));
+    EXPECT_EQ(readMaster(10), "AT+CMGD=1\r");
+    line.close();
+    EXPECT_FALSE(line.write("AT\r", stop, false)) << "a closed port writes nothing";
 }
 
 } // namespace
