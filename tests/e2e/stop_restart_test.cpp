@@ -58,6 +58,7 @@ protected:
     // Runs a module until the modem holds no message and the queue is empty, then stops it.
     void drain() {
         ModuleRun module(home, test::kFullModule);
+        ASSERT_TRUE(waitUntil([] { return portRow(5).value(0) == QStringLiteral("RUN"); }));
         EXPECT_TRUE(waitUntil([&] { return sim->messages().empty() && rows(QStringLiteral("SELECT * FROM qsms")) == 0; },
                               40000));
         module.signal(SIGTERM);
@@ -74,11 +75,9 @@ TEST_F(StopRestart, StopDuringAReadingPassHandlesEachMessageOnce) {
                 QStringLiteral("replysms=Kabar baik"), QStringLiteral("onlyphonebook=0")});
     for (int i = 0; i < 3; ++i) sim->storePdu("ME", test::kHaloPdu);
     {
-        // Slow answers from the first listing on, so that the stop lands on the first deletion.
+        // Every answer a second late, so that the stop lands while the first deletion waits.
+        sim->setFault("slow 1000");
         ModuleRun module(home, test::kFullModule);
-        ASSERT_TRUE(sim->waitForLog([](const Log& log) { return logHas(log, "AT+CPMS=\"ME\""); },
-                                    std::chrono::seconds(20)));
-        sim->setFault("slow 1500");
         ASSERT_TRUE(sim->waitForLog([](const Log& log) { return logHas(log, "AT+CMGD="); },
                                     std::chrono::seconds(30)));
         module.signal(SIGTERM);
