@@ -122,7 +122,8 @@ void Module::readPortSection() {
 
 void Module::startWorker() {
     modem::WorkerConfig config{settings_.cport, settings_.cmodem, settings_.edelay,
-                               settings_.SendEnabled, settings_.ReceiveEnabled};
+                               settings_.SendEnabled, settings_.ReceiveEnabled,
+                               modem::HeldParts::waitFromEnvironment()};
     modem::WorkerServices services;
     services.exchange = &exchange_;
     services.StopFlag = &StopFlag;

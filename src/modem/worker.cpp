@@ -3,6 +3,7 @@
 #include <QString>
 
 #include <algorithm>
+#include <chrono>
 #include <exception>
 #include <optional>
 
@@ -39,7 +40,7 @@ std::optional<int> parseDelay(const std::string& text) {
 TMyThread::TMyThread(WorkerConfig config, WorkerServices services, WorkerHooks hooks,
                      QObject* parent)
     : QThread(parent), config_(std::move(config)), services_(std::move(services)),
-      hooks_(std::move(hooks)) {}
+      hooks_(std::move(hooks)), heldParts_(config_.partWaitSeconds) {}
 
 bool TMyThread::hasModem() const {
     return !isType(kMerlSender) && !isType(kMerlCenter);
@@ -175,21 +176,39 @@ TMyThread::Step TMyThread::readyCheck() {
     return Step::Continue;
 }
 
+namespace {
+
+std::vector<ReadyMessage> readyFromCdma(const pdu::MessageListing& listing) {
+    std::vector<ReadyMessage> ready;
+    for (std::size_t j = 0; j < listing.count(); ++j) {
+        ready.push_back({listing.senders[j], listing.texts[j], listing.timestamps[j], listing.indices[j],
+                         {listing.indices[j]}});
+    }
+    return ready;
+}
+
+std::int64_t steadySeconds() {
+    return std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+} // namespace
+
 TMyThread::Step TMyThread::readMessages() {
     nap(1000);
     if (stopping()) return Step::Continue;
     if (isType(kNokiaCdma)) {
         // The CDMA phone keeps unread (0) and read (1) messages in two lists.
         const bool sent = command("AT+CMGL=0;\r", 50, answer_);
-        processListing(sent ? pdu::ParseCdmaListing(answer_) : pdu::MessageListing{}, true);
+        handle(readyFromCdma(sent ? pdu::ParseCdmaListing(answer_) : pdu::MessageListing{}), true);
         const bool sentRead = command("AT+CMGL=1;\r", 50, answer_);
-        processListing(sentRead ? pdu::ParseCdmaListing(answer_) : pdu::MessageListing{}, false);
+        handle(readyFromCdma(sentRead ? pdu::ParseCdmaListing(answer_) : pdu::MessageListing{}), false);
         return Step::Continue;
     }
     const bool sim = *services_.UseSimStorage;
     *services_.UseSimStorage = !sim;
-    std::string ignored;
-    command(sim ? "AT+CPMS=\"SM\"\r" : "AT+CPMS=\"ME\"\r", 2, ignored);
+    std::string storage;
+    const bool selected = command(sim ? "AT+CPMS=\"SM\"\r" : "AT+CPMS=\"ME\"\r", 2, storage);
     const bool sent = command("AT+CMGL=4\r", 100, answer_);
     if (!sent) return Step::Continue; // refused or abandoned: a stop is under way
     if (blank(answer_)) {
@@ -199,37 +218,37 @@ TMyThread::Step TMyThread::readMessages() {
     }
     StepCounter = 1;
     StepMarker = "*";
-    const pdu::MessageListing listing = pdu::ParseMessageListing(answer_);
+    const std::vector<pdu::DeliveredMessage> listed = pdu::ParseListedMessages(answer_);
     ++StepCounter;
-    processListing(listing, true);
+    const std::int64_t now = services_.clockSeconds ? services_.clockSeconds() : steadySeconds();
+    handle(heldParts_.take(listed, now, selected && StorageFull(storage)), true);
     return Step::Continue;
 }
 
-void TMyThread::processListing(const pdu::MessageListing& listing, bool firstPass) {
-    for (std::size_t j = 0; j < listing.count(); ++j) {
-        // A part joined into an earlier message goes with that message.
-        if (listing.ownerOf(j) != j) continue;
+void TMyThread::handle(const std::vector<ReadyMessage>& messages, bool firstPass) {
+    for (const ReadyMessage& message : messages) {
         // After a stop nothing more is taken on: what is left stays in the modem for the next
         // start, and what was handled is deleted below, so nothing is handled twice.
         if (stopping()) return;
-        processMessage(listing, j, firstPass);
-        deleteWithParts(listing, j);
+        processMessage(message, firstPass);
+        // Once handled, a message must leave the modem even when a stop arrives meanwhile.
+        for (const std::string& index : message.indices)
+            command("AT+CMGD=" + index + "\r", 10, answer_, StopRule::Finish);
     }
 }
 
-void TMyThread::processMessage(const pdu::MessageListing& listing, std::size_t j, bool firstPass) {
-    const std::string& sender = listing.senders[j];
-    const std::string& text = listing.texts[j];
+void TMyThread::processMessage(const ReadyMessage& message, bool firstPass) {
+    const std::string& sender = message.sender;
+    const std::string& text = message.text;
     if (sender.rfind(kServiceSender, 0) == 0) return;
     if (firstPass && text.empty()) return;
     if (firstPass) ++StepCounter;
-    const std::string& stamp = listing.timestamps[j];
+    const std::string& stamp = message.timestamp;
     std::string quiz;
     const auto body = [&] {
         if (hooks_.StoreReceivedMessage) quiz = hooks_.StoreReceivedMessage(sender, text, stamp, ownNumber_);
         if (hooks_.RunAutoResponder) {
-            hooks_.RunAutoResponder(sender, text, stamp,
-                                    QString::fromStdString(listing.indices[j]).trimmed().toInt());
+            hooks_.RunAutoResponder(sender, text, stamp, QString::fromStdString(message.index).trimmed().toInt());
         }
         if (hooks_.IsRemoteSender && hooks_.RunRemoteCommand && hooks_.IsRemoteSender(sender)) {
             hooks_.RunRemoteCommand(sender, text);
@@ -241,13 +260,6 @@ void TMyThread::processMessage(const pdu::MessageListing& listing, std::size_t j
     else body();
     if (firstPass && services_.showQuizCheck && hooks_.StoreReceivedMessage) services_.showQuizCheck(quiz);
     if (firstPass) ++StepCounter;
-}
-
-void TMyThread::deleteWithParts(const pdu::MessageListing& listing, std::size_t j) {
-    // Once handled, a message must leave the modem even when a stop arrives meanwhile.
-    for (std::size_t k = j; k < listing.count(); ++k) {
-        if (listing.ownerOf(k) == j) command("AT+CMGD=" + listing.indices[k] + "\r", 10, answer_, StopRule::Finish);
-    }
 }
 
 } // namespace pelorin::modem

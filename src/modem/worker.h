@@ -14,6 +14,7 @@
 
 #include "modem/batch_gate.h"
 #include "modem/exchange.h"
+#include "modem/held_parts.h"
 #include "pdu/listing.h"
 
 namespace pelorin::modem {
@@ -24,6 +25,8 @@ struct WorkerConfig {
     std::string edelay;     // batch delay text, read once at start
     bool SendEnabled = false;
     bool ReceiveEnabled = false;
+    // How long a part of an incomplete long message waits for the rest (seconds).
+    std::int64_t partWaitSeconds = HeldParts::kDefaultWaitSeconds;
 };
 
 // What the cycle hands on to the rest of the module. Any of them may throw; the cycle
@@ -59,6 +62,8 @@ struct WorkerServices {
     // Sleeps for the pauses of the cycle; unset, the thread really sleeps. Tests pass a
     // clock of their own.
     std::function<void(int ms)> sleep;
+    // Seconds on a steady clock, for the waits of held parts; unset, the real one.
+    std::function<std::int64_t()> clockSeconds;
 };
 
 class TMyThread : public QThread {
@@ -80,9 +85,8 @@ private:
     Step outbound();
     Step readyCheck();
     Step readMessages();
-    void processListing(const pdu::MessageListing& listing, bool firstPass);
-    void processMessage(const pdu::MessageListing& listing, std::size_t j, bool firstPass);
-    void deleteWithParts(const pdu::MessageListing& listing, std::size_t j);
+    void handle(const std::vector<ReadyMessage>& messages, bool firstPass);
+    void processMessage(const ReadyMessage& message, bool firstPass);
 
     // The exchange with the markers every worker command uses; true when it completed.
     bool command(const std::string& text, int limitSeconds, std::string& answer,
@@ -103,6 +107,7 @@ private:
     int CycleCounter = 0;
     int StepCounter = 0;
     std::string StepMarker;
+    HeldParts heldParts_;
 };
 
 } // namespace pelorin::modem

@@ -53,18 +53,35 @@ PduFields LocateFields(std::string_view line) {
     return fields;
 }
 
-// A recognised header is the first seven septets, whatever they hold. Its length is fixed by
-// the UDHL, so text that happens to contain "@", "$" and the like is never taken for header.
-std::string DecodeGsmUserData(std::string_view userData, std::vector<int>& headerSeptets) {
-    const bool hasHeader = userData.size() > 5 && userData.starts_with(tpdu::kConcat8HeaderStart);
-    const std::vector<std::uint8_t> septets = UnpackSeptets(userData);
-    std::size_t textStart = 0;
-    if (hasHeader) {
-        textStart = std::min(tpdu::kConcat8HeaderSeptets, septets.size());
-        // Kept last septet first, the way the reassembly reads them.
-        headerSeptets.assign(std::make_reverse_iterator(septets.begin() + textStart),
-                             septets.rend());
+// A concatenation header at the start of the user data: its length in octets (UDHL included)
+// and, when all of its octets are there, what it says. The header is recognised by its first
+// octets, so text that happens to contain "@", "$" and the like is never taken for header.
+struct Concatenation {
+    std::size_t octets = 0; // 0: no header
+    std::optional<PartInfo> part;
+};
+
+Concatenation ReadConcatenation(std::string_view userData) {
+    const auto octet = [userData](std::size_t i) { return HexPairValue(SubText(userData, 2 * i + 1, 2)); };
+    Concatenation c;
+    if (userData.starts_with(tpdu::kConcat16HeaderStart)) {
+        c.octets = 7;
+        if (userData.size() >= 14) c.part = PartInfo{octet(3) * 256 + octet(4), octet(5), octet(6)};
+    } else if (userData.size() > 5 && userData.starts_with(tpdu::kConcat8HeaderStart)) {
+        c.octets = 6;
+        if (userData.size() >= 12) c.part = PartInfo{octet(3), octet(4), octet(5)};
     }
+    return c;
+}
+
+// Septets the header takes, fill bits included: 6 octets are 7 septets, 7 octets exactly 8.
+std::size_t HeaderSeptets(std::size_t octets) {
+    return (octets * 8 + 6) / 7;
+}
+
+std::string DecodeGsmUserData(std::string_view userData, const Concatenation& header) {
+    const std::vector<std::uint8_t> septets = UnpackSeptets(userData);
+    const std::size_t textStart = std::min(HeaderSeptets(header.octets), septets.size());
     return DecodeSeptets(std::span<const std::uint8_t>(septets).subspan(textStart));
 }
 
@@ -114,9 +131,11 @@ std::optional<DeliveredMessage> DecodeDeliverPdu(std::string_view headerLine,
     message.index = std::move(*index);
     message.sender = ApplySenderRules(DecodeAddress(fields.address));
     message.timestamp = FormatDeliverTimestamp(fields.timestamp);
+    const Concatenation header = ReadConcatenation(userData);
+    message.part = header.part;
     std::string text = fields.dcs == tpdu::kDcsUcs2
-                           ? DecodeUnicodeText(userData)
-                           : DecodeGsmUserData(userData, message.HeaderSeptets);
+                           ? DecodeUnicodeText(SubText(userData, 2 * header.octets + 1, std::string_view::npos))
+                           : DecodeGsmUserData(userData, header);
     message.text = std::none_of(text.begin(), text.end(), NeedsCleaning) ? std::move(text)
                                                                          : CleanMessageText(text);
     return message;

@@ -10,16 +10,22 @@
 
 namespace pelorin::pdu {
 
+// A concatenation header (TS 23.040 9.2.3.24.1 and .8), with an 8- or 16-bit reference.
+struct PartInfo {
+    int reference = 0;
+    int total = 0;
+    int sequence = 0;
+
+    bool operator==(const PartInfo&) const = default;
+};
+
 struct DeliveredMessage {
     std::string index;     // first field of the header line, as the modem sent it
     std::string sender;    // national form, "M-Tronik" or "62962"
     std::string timestamp; // "MM-dd-yy hh:mm:ss"
     std::string text;      // Windows-1252, cleaned
-    // Septets of a recognised concatenation header: the last header septet first, the first
-    // septet of the user data last. Empty for UCS2 and for messages without such a header.
-    std::vector<int> HeaderSeptets;
-
-    std::size_t HeaderSeptetCount() const noexcept { return HeaderSeptets.size(); }
+    // Set when the message is one part of a longer one.
+    std::optional<PartInfo> part;
 };
 
 // Decodes one listed message. pduLine is the line as split at "\r", so its first character is

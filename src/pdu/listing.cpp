@@ -5,7 +5,7 @@
 
 #include <climits>
 #include <optional>
-#include <span>
+#include <algorithm>
 #include <unordered_map>
 
 namespace pelorin::pdu {
@@ -32,23 +32,6 @@ bool IsHeaderLine(std::string_view line) {
            line.find("+CMGL:") != std::string_view::npos;
 }
 
-// Slot of a part: its sequence number minus 1. The header's last octet (the sequence number)
-// sits with bits 2-7 in h0, under the fill bit, and bits 0-1 in the top of h1. Sequence
-// number 0 is invalid (TS 23.040 9.2.3.24.1) and gives no slot.
-std::optional<std::size_t> PartSlot(const std::vector<int>& septets) {
-    const int sequence = ((septets[0] & 0x3F) << 2) | ((septets[1] >> 5) & 0x3);
-    if (sequence == 0) return std::nullopt;
-    return static_cast<std::size_t>(sequence - 1);
-}
-
-// Header septets after the first two, in decimal, run together: reference and part total.
-std::string PartKey(const std::vector<int>& septets) {
-    std::string key;
-    for (std::size_t i = 2; i < septets.size(); ++i)
-        key += std::to_string(septets[i]);
-    return key;
-}
-
 MessageListing ToListing(std::vector<DeliveredMessage>& messages, std::vector<std::size_t> owners) {
     MessageListing listing;
     listing.owners = std::move(owners);
@@ -61,10 +44,20 @@ MessageListing ToListing(std::vector<DeliveredMessage>& messages, std::vector<st
     return listing;
 }
 
+// A part that can take a place in a set: a sequence number within its total, from a sender
+// other than the network's own service numbers.
+bool IsJoinablePart(const DeliveredMessage& m) {
+    return m.part && !m.sender.starts_with(kServiceSender) && m.part->sequence >= 1 &&
+           m.part->sequence <= m.part->total;
+}
+
+std::string SetKey(const DeliveredMessage& m) {
+    return m.sender + '/' + std::to_string(m.part->reference) + '/' + std::to_string(m.part->total);
+}
 
 } // namespace
 
-MessageListing ParseMessageListing(std::string_view answer) {
+std::vector<DeliveredMessage> ParseListedMessages(std::string_view answer) {
     const TSplitArray lines = SplitText(answer, "\r");
     std::vector<DeliveredMessage> accepted;
     for (std::size_t i = 0; i + 1 < lines.size(); ++i) {
@@ -73,75 +66,69 @@ MessageListing ParseMessageListing(std::string_view answer) {
         if (message && IsWholeNumber(message->index, false))
             accepted.push_back(std::move(*message));
     }
-    std::vector<std::size_t> owners = ReassembleParts(accepted);
-    return ToListing(accepted, std::move(owners));
+    return accepted;
 }
 
-namespace {
+bool PartSet::complete() const {
+    return std::all_of(places.begin(), places.end(), [](const auto& slot) { return slot.has_value(); });
+}
 
-// Parts that can be joined (two header septets or more), grouped by key in listing order, so
-// that the pass stays linear however many entries a listing holds.
-struct PartGroups {
-    std::unordered_map<std::string, std::vector<std::size_t>> members;
-    std::vector<std::string> keys;   // per message
-    std::vector<std::size_t> places; // per message: its position inside its group
-};
+std::vector<std::size_t> PartSet::members() const {
+    std::vector<std::size_t> present;
+    for (const auto& slot : places)
+        if (slot) present.push_back(*slot);
+    return present;
+}
 
-PartGroups GroupParts(const std::vector<DeliveredMessage>& messages) {
-    PartGroups groups;
-    groups.keys.resize(messages.size());
-    groups.places.resize(messages.size(), 0);
+PartGrouping GroupParts(const std::vector<DeliveredMessage>& messages) {
+    PartGrouping grouping;
+    grouping.setOf.assign(messages.size(), -1);
+    struct Key {
+        std::vector<std::size_t> sets; // instances in order of creation
+        std::vector<std::size_t> filled; // per part number: how many instances hold it
+    };
+    std::unordered_map<std::string, Key> keys;
     for (std::size_t i = 0; i < messages.size(); ++i) {
-        if (messages[i].HeaderSeptetCount() < 2) continue;
-        groups.keys[i] = PartKey(messages[i].HeaderSeptets);
-        std::vector<std::size_t>& group = groups.members[groups.keys[i]];
-        groups.places[i] = group.size();
-        group.push_back(i);
+        if (!IsJoinablePart(messages[i])) continue;
+        const auto total = static_cast<std::size_t>(messages[i].part->total);
+        const auto slot = static_cast<std::size_t>(messages[i].part->sequence - 1);
+        const std::string base = SetKey(messages[i]);
+        Key& key = keys[base];
+        key.filled.resize(total, 0);
+        // Instance k holds part n exactly when k parts numbered n came before: the first
+        // instance without this part is the next one.
+        const std::size_t instance = key.filled[slot]++;
+        if (instance == key.sets.size()) {
+            key.sets.push_back(grouping.sets.size());
+            grouping.sets.push_back({base + '#' + std::to_string(instance),
+                                     std::vector<std::optional<std::size_t>>(total), i});
+        }
+        const std::size_t set = key.sets[instance];
+        grouping.sets[set].places[slot] = i;
+        grouping.setOf[i] = static_cast<int>(set);
     }
-    return groups;
+    return grouping;
 }
 
-// Moves the texts of the later parts listed in `later` into the slots of the first part, the
-// message at position `p`, and records `p` as their owner.
-void CollectParts(std::vector<DeliveredMessage>& messages, std::size_t p, std::size_t firstSlot,
-                  std::span<const std::size_t> later, std::vector<std::size_t>& owners) {
-    DeliveredMessage& first = messages[p];
-    std::vector<std::string> slots(firstSlot + 1);
-    slots[firstSlot] = std::move(first.text);
-    for (const std::size_t q : later) {
-        DeliveredMessage& part = messages[q];
-        if (part.HeaderSeptetCount() < 2) continue; // already joined into another message
-        const std::optional<std::size_t> slot = PartSlot(part.HeaderSeptets);
-        if (!slot) continue; // kept as a message of its own rather than lost
-        if (*slot >= slots.size()) slots.resize(*slot + 1);
-        slots[*slot] = std::move(part.text); // a repeated part replaces the earlier copy
-        part.text.clear();
-        part.HeaderSeptets.clear();
-        owners[q] = p;
-    }
-    first.text.clear();
-    for (const std::string& text : slots)
-        first.text += text;
+std::string JoinParts(const std::vector<DeliveredMessage>& messages, const PartSet& set) {
+    std::string text;
+    for (const std::size_t position : set.members()) text += messages[position].text;
+    return text;
 }
 
-} // namespace
-
-std::vector<std::size_t> ReassembleParts(std::vector<DeliveredMessage>& messages) {
+MessageListing ParseMessageListing(std::string_view answer) {
+    std::vector<DeliveredMessage> messages = ParseListedMessages(answer);
     std::vector<std::size_t> owners(messages.size());
     for (std::size_t i = 0; i < owners.size(); ++i) owners[i] = i;
-    const PartGroups groups = GroupParts(messages);
-    for (std::size_t p = 0; p < messages.size(); ++p) {
-        DeliveredMessage& first = messages[p];
-        if (first.sender.starts_with(kServiceSender) || first.HeaderSeptetCount() <= 2) continue;
-        const std::optional<std::size_t> slot = PartSlot(first.HeaderSeptets);
-        if (!slot) continue;
-        const auto group = groups.members.find(groups.keys[p]);
-        if (group != groups.members.end())
-            CollectParts(messages, p, *slot,
-                         std::span<const std::size_t>(group->second).subspan(groups.places[p] + 1),
-                         owners);
+    for (const PartSet& set : GroupParts(messages).sets) {
+        std::string joined = JoinParts(messages, set);
+        for (const std::size_t position : set.members()) {
+            owners[position] = set.firstListed;
+            messages[position].text.clear();
+        }
+        messages[set.firstListed].text = std::move(joined);
     }
-    return owners;
+    return ToListing(messages, std::move(owners));
 }
 
 namespace {

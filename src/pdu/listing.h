@@ -4,6 +4,7 @@
 
 #include "pdu/deliver.h"
 
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -26,15 +27,37 @@ struct MessageListing {
     std::size_t count() const noexcept { return texts.size(); }
 };
 
-// Every "+CMGL:"/"+CMT" line with a "+"-free line under it is decoded; entries whose index is
-// not a whole number are dropped; then the parts of long messages are joined.
-MessageListing ParseMessageListing(std::string_view answer);
+// Every "+CMGL:"/"+CMT" line with a "+"-free line under it is decoded, in listing order;
+// entries whose index is not a whole number are dropped. Nothing is joined.
+std::vector<DeliveredMessage> ParseListedMessages(std::string_view answer);
 
-// Joins the parts of concatenated messages in place: the first-listed part collects the texts
-// of later parts with the same header key in sequence-number order, and those parts keep their
-// place with an empty text. A part with the invalid sequence number 0 stays on its own.
-// Returns, per message, the position of the message its text went into (its own if none).
-std::vector<std::size_t> ReassembleParts(std::vector<DeliveredMessage>& messages);
+// The parts of one long message found in a listing. Parts belong together when sender,
+// reference and total agree; a part whose place is already taken starts another message.
+struct PartSet {
+    std::string key;                                // sender, reference, total and instance
+    std::vector<std::optional<std::size_t>> places;  // listing position of part k + 1
+    std::size_t firstListed = 0;                    // position of its earliest-listed part
+
+    bool complete() const;
+    // Listing positions of the parts present, in part order.
+    std::vector<std::size_t> members() const;
+};
+
+struct PartGrouping {
+    std::vector<PartSet> sets;
+    // Per listed message: the index of its set in `sets`, or -1 for a message of its own
+    // (no concatenation header, an impossible part number, or a "62962" sender).
+    std::vector<int> setOf;
+};
+
+PartGrouping GroupParts(const std::vector<DeliveredMessage>& messages);
+
+// The texts of the parts present, joined in part order.
+std::string JoinParts(const std::vector<DeliveredMessage>& messages, const PartSet& set);
+
+// ParseListedMessages with every set of parts, complete or not, joined into its earliest-
+// listed part; the other parts keep their place with an empty text.
+MessageListing ParseMessageListing(std::string_view answer);
 
 // Reads the CDMA text-format listing: no PDUs, no sender rules, no joining.
 MessageListing ParseCdmaListing(std::string_view answer);

@@ -13,6 +13,7 @@ const std::string kSample = "07912618485400F9040B818021436587F900006280210135048
                             "C3A075581C9603";
 const std::string kNational = "0B818021436587F9"; // 08123456789
 const std::string kService = "07819026213F";      // 0962123, a "62962" sender
+const std::string kOther = "0B818021436587F0";    // 08123456780
 
 // SMS-DELIVER of one part with the 8-bit-reference header 05 00 03 ref total seq. The header and
 // its fill bit are exactly seven septets, written here as the septets they pack into.
@@ -70,14 +71,16 @@ TEST(Listing, JoinsParts) {
           PartPdu(42, 3, 3, "Harga $5")}, {"one@two Harga $5", "", ""}},
         {"service sender collects nothing", {PartPdu(42, 2, 1, "one ", kService),
                                              PartPdu(42, 2, 2, "two ")}, {"one ", "two "}},
-        {"service sender's part is still collected", {PartPdu(42, 2, 1, "one "),
-          PartPdu(42, 2, 2, "two ", kService)}, {"one two ", ""}},
+        {"another sender's part is never collected", {PartPdu(42, 2, 1, "one "),
+          PartPdu(42, 2, 2, "two ", kService)}, {"one ", "two "}},
+        {"one reference, two senders", {PartPdu(33, 2, 2, "L", kOther), PartPdu(33, 2, 1, "J"),
+          PartPdu(33, 2, 2, "K"), PartPdu(33, 2, 1, "I", kOther)}, {"IL", "JK", "", ""}},
         {"parts 14 and 200", {PartPdu(42, 200, 200, "z"), PartPdu(42, 200, 14, "n"),
           PartPdu(42, 200, 1, "a")}, {"anz", "", ""}},
         {"sequence number 0 stays its own message", {PartPdu(42, 2, 1, "a"),
           PartPdu(42, 2, 0, "zero"), PartPdu(42, 2, 2, "b")}, {"ab", "zero", ""}},
-        {"a repeated part replaces its copy", {PartPdu(42, 2, 2, "b"), PartPdu(42, 2, 1, "a"),
-          PartPdu(42, 2, 2, "B")}, {"aB", "", ""}},
+        {"a repeated part is another message", {PartPdu(42, 2, 2, "b"), PartPdu(42, 2, 1, "a"),
+          PartPdu(42, 2, 2, "B")}, {"ab", "", "B"}},
         {"single message beside parts", {kSample, PartPdu(42, 2, 2, "b"), PartPdu(42, 2, 1, "a")},
          {"Halo apa kabar", "ab", ""}},
     };
