@@ -17,6 +17,7 @@
 #include "inbound/inbound_store.h"
 #include "inbound/remote_command.h"
 #include "modem/serial_line.h"
+#include "outbound/dial_commands.h"
 #include "outbound/dispatch.h"
 #include "pdu/text_utils.h"
 
@@ -145,6 +146,14 @@ void Module::startWorker() {
     if (!hooks.IsRemoteSender) hooks.IsRemoteSender = &inbound::IsRemoteSender;
     if (!hooks.RunRemoteCommand) hooks.RunRemoteCommand = &inbound::RunRemoteCommand;
     if (!hooks.Atomically) hooks.Atomically = [](const std::function<void()>& body) { db::inTransaction(body); };
+    if (!hooks.RunDialCommands) {
+        outbound::DialContext dial{&exchange_, settings_.cmodem, settings_.enama,
+                                   [](const std::string& sender, const std::string& receiver, const std::string& text,
+                                      const std::string& twoWay, const std::string& stamp) {
+                                       inbound::StoreInboundSms(sender, receiver, text, twoWay, stamp);
+                                   }};
+        hooks.RunDialCommands = [dial](const std::string& port) { outbound::RunDialCommands(dial, port); };
+    }
     if (!hooks.DispatchOutbound) {
         outbound::DispatchContext dispatch;
         dispatch.modemType = settings_.cmodem;

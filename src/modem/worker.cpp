@@ -137,7 +137,8 @@ TMyThread::Step TMyThread::runCycle() {
         if (config_.ReceiveEnabled && hasModem() && readMessages() == Step::EndWorker) {
             return Step::EndWorker;
         }
-        if (hooks_.RunDialCommands && !stopping()) hooks_.RunDialCommands(config_.port);
+        // Dial commands need a modem; on the other types they wait for a port that has one.
+        if (hooks_.RunDialCommands && hasModem() && !stopping()) hooks_.RunDialCommands(config_.port);
     } catch (const std::exception& e) {
         // After a stop, nothing more is reported: the row keeps what STOP or the first
         // report wrote.

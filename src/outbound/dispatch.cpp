@@ -3,6 +3,7 @@
 #include <QSqlQuery>
 #include <QString>
 
+#include <cstdio>
 #include <exception>
 #include <stdexcept>
 
@@ -12,6 +13,7 @@
 #include "modem/modem_types.h"
 #include "outbound/limits.h"
 #include "outbound/modem_submit.h"
+#include "outbound/wap_push.h"
 #include "pdu/hex.h"
 
 namespace pelorin::outbound {
@@ -75,7 +77,8 @@ SubmitResult send(const DispatchContext& context, QueuedMessage& m, std::string&
         return SubmitResult::Sent;
     }
     if (!m.wapurl.empty()) {
-        return sentIf(context.SendWapPush && context.SendWapPush(m.tujuan, m.isipesan, m.wapurl));
+        if (context.SendWapPush) return context.SendWapPush(m.tujuan, m.isipesan, m.wapurl);
+        return SendWapPush(*context.exchange, m.tujuan, m.isipesan, m.wapurl);
     }
     return SubmitSmsViaModem(*context.exchange, m.tujuan, m.isipesan);
 }
@@ -88,6 +91,18 @@ void recordSent(const QueuedMessage& m, int port, int parts) {
         CheckSendLimits(port, parts, true);
         db::exec(QStringLiteral("DELETE FROM qsms WHERE idx=?"), {m.idx});
     });
+}
+
+// A message that no modem could send as it stands goes to the failed messages at once,
+// instead of being tried until the module gives up.
+void recordUnsendable(const QueuedMessage& m) {
+    db::inTransaction([&] {
+        db::exec(QStringLiteral("INSERT INTO failedsent SELECT * FROM qsms WHERE idx=?"), {m.idx});
+        db::exec(QStringLiteral("DELETE FROM qsms WHERE idx=?"), {m.idx});
+    });
+    std::fprintf(stderr, "queued message %lld to %s does not fit one SMS (WAP push); moved to failedsent\n",
+                 m.idx, m.tujuan.c_str());
+    std::fflush(stderr);
 }
 
 // Returns false when the message has failed too often and the module must stop.
@@ -137,7 +152,9 @@ std::vector<std::string> DispatchOutbound(const DispatchContext& context, const 
             const SubmitResult result = send(context, m, url);
             // A stop ends the batch; a message it kept from the modem is no failed attempt.
             if (result == SubmitResult::Stopped) break;
-            if (result == SubmitResult::Sent) {
+            if (result == SubmitResult::Unsendable) {
+                recordUnsendable(m);
+            } else if (result == SubmitResult::Sent) {
                 recordSent(m, com, parts);
                 // Only a message that left the queue may be requested: one whose recording
                 // failed stays queued and goes out with a later batch.

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "outbound/modem_submit.h"
 #include "outbound/web_gateway.h"
 
 namespace pelorin::modem {
@@ -20,8 +21,8 @@ struct DispatchContext {
     GatewayAccount account;                 // "MERL-SENDER" only
     modem::AtExchange* exchange = nullptr;  // the modem types
     std::function<void(const std::string& errorText)> SetPortError;
-    // WAP push of one message (destination, text, address); true when sent.
-    std::function<bool(const std::string&, const std::string&, const std::string&)> SendWapPush;
+    // WAP push of one message (destination, text, address); unset, the modem's own.
+    std::function<SubmitResult(const std::string&, const std::string&, const std::string&)> SendWapPush;
 };
 
 // Runs one batch for `port` with batch size n (it handles at most n - 1 messages) and

@@ -9,6 +9,7 @@
 namespace pelorin::outbound {
 namespace {
 constexpr char kEscape = 0x1B;
+constexpr int kSmsAnswerSeconds = 20;
 } // namespace
 
 bool normaliseModemNumber(std::string& number) {
@@ -21,11 +22,7 @@ void CancelPrompt(modem::AtExchange& exchange) {
     exchange.writeRaw(std::string(1, kEscape));
 }
 
-namespace {
-
-// One part: the prompt, then the PDU. The first part gives way to a stop until its PDU is
-// written (an open prompt is cancelled); later parts always run to their answer.
-SubmitResult submitPart(modem::AtExchange& exchange, const std::string& pdu, bool first) {
+SubmitResult SubmitPdu(modem::AtExchange& exchange, const std::string& pdu, bool first, int answerSeconds) {
     using modem::ExchangeOutcome;
     using modem::StopRule;
     const std::size_t octets = (pdu.size() - 2) / 2; // without the service-centre field
@@ -41,7 +38,7 @@ SubmitResult submitPart(modem::AtExchange& exchange, const std::string& pdu, boo
     if (asked == ExchangeOutcome::Failed) return SubmitResult::Failed;
     // The PDU goes out whatever the prompt answer was; its own answer decides.
     std::string answer;
-    const ExchangeOutcome sent = exchange.ExecAtCommand(pdu + '\x1A', 20, "OK\r\n", "ERROR", answer,
+    const ExchangeOutcome sent = exchange.ExecAtCommand(pdu + '\x1A', answerSeconds, "OK\r\n", "ERROR", answer,
                                                         first ? StopRule::FinishOnceWritten : StopRule::Finish);
     if (sent == ExchangeOutcome::Refused) {
         CancelPrompt(exchange);
@@ -50,8 +47,6 @@ SubmitResult submitPart(modem::AtExchange& exchange, const std::string& pdu, boo
     if (sent != ExchangeOutcome::Completed) return SubmitResult::Failed;
     return answer.find("OK") != std::string::npos ? SubmitResult::Sent : SubmitResult::Failed;
 }
-
-} // namespace
 
 SubmitResult SubmitSmsViaModem(modem::AtExchange& exchange, const std::string& number,
                                const std::string& text) {
@@ -64,7 +59,8 @@ SubmitResult SubmitSmsViaModem(modem::AtExchange& exchange, const std::string& n
     if (encoded.count == 0) return SubmitResult::Failed;
 
     for (int part = 0; part < encoded.count; ++part) {
-        const SubmitResult result = submitPart(exchange, encoded.pdus[static_cast<std::size_t>(part)], part == 0);
+        const SubmitResult result =
+            SubmitPdu(exchange, encoded.pdus[static_cast<std::size_t>(part)], part == 0, kSmsAnswerSeconds);
         if (result != SubmitResult::Sent) return result;
     }
     return SubmitResult::Sent;

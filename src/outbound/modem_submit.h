@@ -17,6 +17,7 @@ enum class SubmitResult {
     Sent,     // every part was accepted
     Failed,   // a part was refused or went unanswered, or nothing could be sent at all
     Stopped,  // a stop came first: nothing reached the modem, so this was no attempt
+    Unsendable, // no modem could ever send it as it stands: it is not tried at all
 };
 
 // Sends `text` to `number`, part by part. It is sent only when the modem accepted every part
@@ -26,6 +27,11 @@ enum class SubmitResult {
 // Failed at once, with nothing sent, for a number that is not all digits or an empty text.
 SubmitResult SubmitSmsViaModem(modem::AtExchange& exchange, const std::string& number,
                                const std::string& text);
+
+// One PDU through "AT+CMGS=": the prompt (10 s, its answer not examined), then the PDU and
+// Ctrl-Z, whose answer must hold "OK". The first PDU of a message gives way to a stop until it
+// is written (an open prompt is cancelled with ESC); later ones always run to their answer.
+SubmitResult SubmitPdu(modem::AtExchange& exchange, const std::string& pdu, bool first, int answerSeconds);
 
 // Writes ESC, which makes a modem waiting at a "> " prompt drop the PDU it was collecting.
 void CancelPrompt(modem::AtExchange& exchange);

@@ -53,7 +53,9 @@ protected:
     // A modem type whose WAP push always fails: the failure path without a modem.
     void failingSends() {
         context.modemType = "WAVECOM";
-        context.SendWapPush = [](const std::string&, const std::string&, const std::string&) { return false; };
+        context.SendWapPush = [](const std::string&, const std::string&, const std::string&) {
+            return SubmitResult::Failed;
+        };
     }
 
     test::TempHome home;

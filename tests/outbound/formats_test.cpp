@@ -6,6 +6,7 @@
 #include "outbound/dispatch.h"
 #include "outbound/limits.h"
 #include "outbound/modem_submit.h"
+#include "outbound/wap_push.h"
 #include "outbound/web_gateway.h"
 
 using namespace pelorin::outbound;
@@ -77,4 +78,34 @@ TEST(ModemNumbers, NormalisedOrRefused) {
             EXPECT_EQ(number, c.normalised) << c.raw;
         }
     }
+}
+
+TEST(WapPush, PduFollowsTheServiceIndicationLayout) {
+    const std::string head = "0605040B8423F0010601AE02056A0045C6";
+    struct Case {
+        const char* name;
+        const char* number;
+        const char* address;
+        std::string expected;
+    };
+    const Case cases[] = {
+        {"scheme and www. dropped, token 0D", "0812345", "http://www.ab.co",
+         "004155" "08" "91" "26183254" "00F5" "22" + head + "0D" "03" "61622E636F" "00070103" "616263" "000101"},
+        {"capital letters give the same", "0812345", "HTTP://WWW.ab.co",
+         "004155" "08" "91" "26183254" "00F5" "22" + head + "0D" "03" "61622E636F" "00070103" "616263" "000101"},
+        {"neither prefix: carried whole, token 0C", "081234", "ab.co",
+         "004155" "07" "91" "261832F4" "00F5" "22" + head + "0C" "03" "61622E636F" "00070103" "616263" "000101"},
+        {"other schemes stay", "62811", "https://x",
+         "004155" "05" "91" "2618F1" "00F5" "26" + head + "0C" "03" "68747470733A2F2F78" "00070103" "616263"
+         "000101"},
+    };
+    for (const Case& c : cases) EXPECT_EQ(BuildWapPushPdu(c.number, "abc", c.address), c.expected) << c.name;
+    // Characters beyond ASCII travel as UTF-8, the document's declared character set.
+    EXPECT_NE(BuildWapPushPdu("0812", "\xE9", "x")->find("00070103C3A9000101"), std::string::npos);
+}
+
+TEST(WapPush, APushThatDoesNotFitOneSmsIsNeverBuilt) {
+    // 17 + 1 + 1 + 1 + 4 + 3 octets of frame and address: 113 octets of text fill 140.
+    EXPECT_TRUE(BuildWapPushPdu("0812", std::string(113, 'a'), "x"));
+    EXPECT_FALSE(BuildWapPushPdu("0812", std::string(114, 'a'), "x"));
 }

@@ -1,0 +1,183 @@
+// WAP push and dial commands end to end: the real module, the simulated modem, the database.
+
+#include <gtest/gtest.h>
+
+#include <QSqlQuery>
+
+#include "db/database.h"
+#include "db/query.h"
+#include "modemsim/modemsim_client.h"
+#include "test_support.h"
+
+using namespace pelorin;
+using pelorin::modemsim::ModemSim;
+using pelorin::test::ModuleRun;
+using pelorin::test::TempHome;
+using pelorin::test::waitUntil;
+
+namespace {
+
+using Log = std::vector<std::string>;
+
+int rows(const QString& sql, const QVariantList& values = {}) {
+    return db::countRows(sql, values);
+}
+
+// Reads a pushed Service Indication the way a phone does, independently of the module's code:
+// the SMS-SUBMIT fields, the port header, the WSP push header, then the WBXML elements.
+struct ReadPush {
+    int destinationPort = 0;
+    int sourcePort = 0;
+    std::string href;
+    std::string text;
+};
+
+std::vector<int> octets(const std::string& hex) {
+    std::vector<int> out;
+    for (std::size_t i = 0; i + 1 < hex.size(); i += 2) out.push_back(std::stoi(hex.substr(i, 2), nullptr, 16));
+    return out;
+}
+
+std::string inlineString(const std::vector<int>& o, std::size_t& at) {
+    std::string s;
+    if (o.at(at++) != 0x03) throw std::runtime_error("no inline string");
+    while (o.at(at) != 0x00) s += static_cast<char>(o.at(at++));
+    ++at;
+    return s;
+}
+
+ReadPush readPush(const std::string& pduWithCtrlZ) {
+    const std::vector<int> o = octets(pduWithCtrlZ.substr(0, pduWithCtrlZ.size() - 1));
+    std::size_t at = 1 + o.at(0);                       // service centre
+    EXPECT_EQ(o.at(at) & 0x40, 0x40) << "user-data header flag";
+    at += 2;                                            // first octet, reference
+    const int digits = o.at(at);
+    at += 2 + (digits + 1) / 2;                         // length, type, digits
+    EXPECT_EQ(o.at(at + 1), 0xF5) << "8-bit data, class 1";
+    at += 2;                                            // protocol id, coding
+    const std::size_t end = at + 1 + o.at(at);
+    ++at;
+    const std::size_t udhEnd = at + 1 + o.at(at);
+    ReadPush push;
+    EXPECT_EQ(o.at(at + 1), 0x05);
+    push.destinationPort = o.at(at + 3) * 256 + o.at(at + 4);
+    push.sourcePort = o.at(at + 5) * 256 + o.at(at + 6);
+    at = udhEnd;
+    EXPECT_EQ(o.at(at + 1), 0x06) << "WSP push";
+    EXPECT_EQ(o.at(at + 3), 0xAE) << "content type SI";
+    at += 4 + 4;                                        // push header, WBXML header
+    EXPECT_EQ(o.at(at), 0x45);
+    EXPECT_EQ(o.at(at + 1), 0xC6);
+    at += 2;
+    const int token = o.at(at++);
+    push.href = (token == 0x0D ? "http://www." : "http://") + inlineString(o, at);
+    EXPECT_EQ(o.at(at), 0x07);
+    EXPECT_EQ(o.at(at + 1), 0x01);
+    at += 2;
+    push.text = inlineString(o, at);
+    EXPECT_EQ(at + 2, end);
+    return push;
+}
+
+class WapAndDial : public ::testing::Test {
+protected:
+    void SetUp() override {
+        home.initDatabase();
+        home.admin({QStringLiteral("port"), QStringLiteral("5"), QStringLiteral("stat=DISABLE")});
+        sim = std::make_unique<ModemSim>(home.path().toStdString(), 5);
+    }
+    void TearDown() override { db::Database::closeThisThread(); }
+    void queuePush(const QString& text, const QString& address) {
+        home.admin({QStringLiteral("queue"), QStringLiteral("tujuan=08123456789"), QStringLiteral("isipesan=") + text,
+                    QStringLiteral("pidcom=5"), QStringLiteral("wapurl=") + address});
+    }
+    void dial(const char* code, int com, int flag) {
+        home.admin({QStringLiteral("insert"), QStringLiteral("dialcommand"), QStringLiteral("dial=") + QLatin1String(code),
+                    QStringLiteral("com=%1").arg(com), QStringLiteral("flag=%1").arg(flag)});
+    }
+
+    TempHome home;
+    std::unique_ptr<ModemSim> sim;
+};
+
+TEST_F(WapAndDial, PushIsOneServiceIndicationLoggedAndDequeued) {
+    queuePush(QStringLiteral("Promo hari ini"), QStringLiteral("http://www.contoh.co.id/promo"));
+    ModuleRun module(home, QStringLiteral("com=5#modem=WAVECOM#sender=SENDER"));
+    ASSERT_TRUE(waitUntil([] { return rows(QStringLiteral("SELECT * FROM smsout")) == 1; }));
+    EXPECT_EQ(rows(QStringLiteral("SELECT * FROM qsms")), 0);
+    const Log log = sim->sentLog();
+    std::vector<std::size_t> prompts;
+    for (std::size_t i = 0; i < log.size(); ++i)
+        if (log[i].rfind("AT+CMGS=", 0) == 0) prompts.push_back(i);
+    ASSERT_EQ(prompts.size(), 1u);
+    const std::string& pdu = log.at(prompts[0] + 1);
+    EXPECT_EQ(log[prompts[0]], "AT+CMGS=" + std::to_string((pdu.size() - 3) / 2) + "\r");
+    const ReadPush push = readPush(pdu);
+    EXPECT_EQ(push.destinationPort, 2948);
+    EXPECT_EQ(push.sourcePort, 9200);
+    EXPECT_EQ(push.href, "http://www.contoh.co.id/promo");
+    EXPECT_EQ(push.text, "Promo hari ini");
+}
+
+TEST_F(WapAndDial, RefusedPushIsAFailedAttemptAndAnOversizedOneIsSetAsideAtOnce) {
+    sim->setCmgsSucceeds(false);
+    queuePush(QStringLiteral("ditolak"), QStringLiteral("http://a.id"));
+    queuePush(QString(150, QLatin1Char('x')), QStringLiteral("http://a.id"));
+    ModuleRun module(home, QStringLiteral("com=5#modem=WAVECOM#sender=SENDER"));
+    ASSERT_TRUE(waitUntil([] { return rows(QStringLiteral("SELECT * FROM qsms WHERE trycount>=2")) == 1; }, 30000));
+    EXPECT_EQ(rows(QStringLiteral("SELECT * FROM failedsent WHERE isipesan LIKE 'xxx%'")), 1);
+    EXPECT_EQ(rows(QStringLiteral("SELECT * FROM smsout")), 0);
+    for (const std::string& pdu : sim->sentLog()) EXPECT_EQ(pdu.find("787878"), std::string::npos);
+}
+
+TEST_F(WapAndDial, DialCommandsRunOnePerCycleAndTheirAnswersAreStored) {
+    dial("*888#", 5, 0);
+    dial("*123#", 5, 0);
+    dial("*999#", 6, 0);
+    dial("*777#", 5, 1);
+    sim->setCusdAnswer("Sisa pulsa Rp 5000");
+    sim->setCusdDelay(std::chrono::milliseconds(1500));
+    ModuleRun module(home, QStringLiteral("com=5#modem=WAVECOM#nama=MODUL5#sender=SENDER#receiver=RECEIVER"));
+    ASSERT_TRUE(waitUntil([] { return rows(QStringLiteral("SELECT * FROM smsin")) == 2; }, 30000));
+    for (const char* code : {"*888#", "*123#"}) {
+        QSqlQuery q = db::exec(QStringLiteral("SELECT pengirim,penerima,pesan,tglwaktukirim FROM smsin WHERE pengirim=?"),
+                               {QLatin1String(code)});
+        ASSERT_TRUE(q.next()) << code;
+        EXPECT_EQ(q.value(0).toString(), QLatin1String(code));
+        EXPECT_EQ(q.value(1).toString(), QStringLiteral("MODUL5"));
+        // Collected up to ",15": the network's text arrived 1.5 s after the OK.
+        EXPECT_TRUE(q.value(2).toString().contains(QStringLiteral("\"Sisa pulsa Rp 5000\",15"))) << code;
+        EXPECT_FALSE(q.value(2).toString().contains(QStringLiteral("CUSD"), Qt::CaseInsensitive)) << code;
+        EXPECT_EQ(q.value(3).toString(), QStringLiteral("10-10-10 15:10:10"));
+    }
+    // In consecutive cycles (a ready check between them), lower idx first.
+    const Log log = sim->sentLog();
+    const auto at = [&log](const std::string& entry) { return std::find(log.begin(), log.end(), entry) - log.begin(); };
+    const auto first = at("AT+CUSD=1,\"*888#\"\r");
+    const auto second = at("AT+CUSD=1,\"*123#\"\r");
+    ASSERT_LT(first, second);
+    ASSERT_LT(second, static_cast<long>(log.size()));
+    EXPECT_NE(std::find(log.begin() + first, log.begin() + second, "AT\r"), log.begin() + second);
+    EXPECT_EQ(rows(QStringLiteral("SELECT * FROM dialcommand WHERE flag=0")), 1); // port 6's
+    EXPECT_EQ(at("AT+CUSD=1,\"*999#\"\r"), static_cast<long>(log.size()));
+    EXPECT_EQ(at("AT+CUSD=1,\"*777#\"\r"), static_cast<long>(log.size()));
+}
+
+TEST_F(WapAndDial, OtherTypesDialAndStopAtOkAndFailedAnswersAreStoredNotRetried) {
+    dial("*888#", 5, 0);
+    dial("*555#", 5, 0);
+    sim->setCusdDelay(std::chrono::milliseconds(1500));
+    sim->setFault("error ATD*555#");
+    ModuleRun module(home, QStringLiteral("com=5#modem=SIEMENS#nama=MODUL5#sender=SENDER#receiver=RECEIVER"));
+    ASSERT_TRUE(waitUntil([] { return rows(QStringLiteral("SELECT * FROM smsin")) == 2; }, 30000));
+    EXPECT_EQ(rows(QStringLiteral("SELECT * FROM smsin WHERE pengirim='*888#' AND pesan=?"), {QStringLiteral("\r\nOK\r\n")}), 1);
+    EXPECT_EQ(rows(QStringLiteral("SELECT * FROM smsin WHERE pengirim='*555#' AND pesan LIKE '%ERROR%'")), 1);
+    // A few more cycles: nothing is dialled again.
+    ASSERT_TRUE(sim->waitForLog([](const Log& log) { return std::count(log.begin(), log.end(), "AT\r") >= 5; },
+                                std::chrono::seconds(30)));
+    const Log log = sim->sentLog();
+    EXPECT_EQ(std::count(log.begin(), log.end(), "ATD*555#;\r"), 1);
+    EXPECT_EQ(rows(QStringLiteral("SELECT * FROM smsin")), 2);
+}
+
+} // namespace
