@@ -19,6 +19,8 @@
 #include "modem/serial_line.h"
 #include "outbound/dial_commands.h"
 #include "outbound/dispatch.h"
+#include "outbound/tcp_menu.h"
+#include "outbound/web_requests.h"
 #include "pdu/text_utils.h"
 
 namespace pelorin::app {
@@ -81,13 +83,14 @@ void Module::startModule() {
     const std::string& type = settings_.cmodem;
     if (type == kMerlCenter) {
         bool ok = false;
-        QString::fromStdString(settings_.ehost).toInt(&ok);
+        const int listenPort = QString::fromStdString(settings_.ehost).toInt(&ok);
         if (!ok) {
             emit operatorMessage(QStringLiteral("Penulisan Port :") + shown(settings_.ehost) +
                                  QStringLiteral(" Tidak Benar "));
             return;
         }
         readPortSection();
+        if (!openMenuListener(listenPort)) return;
     } else if (type != kMerlSender && !openSerialPort()) {
         SetPortError("Error Access com " + settings_.cport);
         return;
@@ -106,6 +109,24 @@ void Module::startModule() {
 bool Module::openSerialPort() {
     const QString device = db::serialDevicePath(shown(settings_.cport));
     return serial_->open(modem::serialConfigFor(device, settings_.cbaud, settings_.chands)).isEmpty();
+}
+
+bool Module::openMenuListener(int port) {
+    const std::string com = settings_.cport;
+    menuServer_ = std::make_unique<outbound::TcpMenuServer>(
+        PortSection,
+        [](const std::string& caller, const std::string& message, const std::string& own, const std::string& stamp) {
+            db::inTransaction([&] { inbound::StoreReceivedMessage(caller, message, stamp, own); });
+        },
+        [com] { return db::port_row::LookupOwnNumber(com); });
+    connect(menuServer_.get(), &outbound::TcpMenuServer::received, this, [this](const QString& text) {
+        emit progress(text);
+    });
+    const QString error = port >= 0 && port <= 65535 ? menuServer_->listen(static_cast<quint16>(port))
+                                                     : QStringLiteral("no such TCP port");
+    if (error.isEmpty()) return true;
+    SetPortError("Error Listen port " + settings_.ehost + " (" + error.toStdString() + ")");
+    return false;
 }
 
 void Module::readPortSection() {
@@ -153,6 +174,12 @@ void Module::startWorker() {
                                        inbound::StoreInboundSms(sender, receiver, text, twoWay, stamp);
                                    }};
         hooks.RunDialCommands = [dial](const std::string& port) { outbound::RunDialCommands(dial, port); };
+    }
+    if (!hooks.IssueRequest && settings_.cmodem == kMerlSender) {
+        webRequests_ = std::make_unique<outbound::WebRequests>();
+        connect(webRequests_.get(), &outbound::WebRequests::requestFailed, this,
+                [this](const QString& line) { emit progress(line); });
+        hooks.IssueRequest = [web = webRequests_.get()](const std::string& url, int slot) { web->issue(url, slot); };
     }
     if (!hooks.DispatchOutbound) {
         outbound::DispatchContext dispatch;
@@ -240,6 +267,8 @@ void Module::endProgram(int status) {
         ::_exit(status == 0 ? 1 : status);
     }
     closeSerialPort();
+    if (menuServer_) menuServer_->close();
+    webRequests_.reset(); // requests still under way are aborted
     // A module that reported an error ends with a failure, whatever stopped it meanwhile;
     // read after the wait, since the worker may have been writing its report.
     if (errorReported_) status = 1;

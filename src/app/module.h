@@ -20,6 +20,10 @@
 namespace pelorin::modem {
 class SerialLine;
 }
+namespace pelorin::outbound {
+class TcpMenuServer;
+class WebRequests;
+}
 
 namespace pelorin::app {
 
@@ -74,6 +78,7 @@ private:
     void TimerModulTimer();
     bool openSerialPort();
     void readPortSection();
+    bool openMenuListener(int port);
     void startWorker();
     void endProgram(int status);
     void closeSerialPort();
@@ -85,6 +90,8 @@ private:
     modem::BatchGate BatchGate;
     modem::WorkerHooks hooks_;
     std::unique_ptr<modem::SerialLine> serial_;
+    std::unique_ptr<outbound::TcpMenuServer> menuServer_; // "MERL-CENTER" only
+    std::unique_ptr<outbound::WebRequests> webRequests_;  // "MERL-SENDER" only
     modem::TMyThread* Worker = nullptr;
     QTimer TimerModul;
     int supervisionFailures_ = 0;

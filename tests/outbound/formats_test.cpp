@@ -6,7 +6,9 @@
 #include "outbound/dispatch.h"
 #include "outbound/limits.h"
 #include "outbound/modem_submit.h"
+#include "outbound/tcp_menu.h"
 #include "outbound/wap_push.h"
+#include "outbound/web_requests.h"
 #include "outbound/web_gateway.h"
 
 using namespace pelorin::outbound;
@@ -108,4 +110,34 @@ TEST(WapPush, APushThatDoesNotFitOneSmsIsNeverBuilt) {
     // 17 + 1 + 1 + 1 + 4 + 3 octets of frame and address: 113 octets of text fill 140.
     EXPECT_TRUE(BuildWapPushPdu("0812", std::string(113, 'a'), "x"));
     EXPECT_FALSE(BuildWapPushPdu("0812", std::string(114, 'a'), "x"));
+}
+
+TEST(MenuRequest, KeysInAnyCaseAndTemplatesChosenByTheFirstInput) {
+    const std::string section = "5\r\nMESSAGE=Menu ^1\r\nTipe=PULSA\r\nmessage=Isi ^1 sebesar ^2 (^2)^9^3\r\n"
+                                "Tipe=PULSA\r\nMESSAGE=second block never reached\r\nTipe=NOMSG\r\nx=y\r\n";
+    struct Case {
+        const char* request;
+        const char* caller;
+        const char* filled;
+    };
+    const Case cases[] = {
+        {"msisdn=0812\r\nusrinp1=PULSA\r\nUsrInp2=5000\r\n", "0812", "Isi PULSA sebesar 5000 (5000)^9"},
+        {"MSISDN=0813\r\nUSRINP1=5", "0813", "Menu 5"},
+        {"MSISDN=0814\r\nUSRINP1=pulsa\r\n", "0814", ""},   // block keys compare exactly
+        {"MSISDN=0815\r\nUSRINP1=NOMSG\r\n", "0815", ""},   // a block without a template
+        {"USRINP1=PULSA\r\nUSRINP2=1", "", "Isi PULSA sebesar 1 (1)^9"},
+    };
+    for (const Case& c : cases) {
+        const MenuRequest request = ParseMenuRequest(c.request);
+        EXPECT_EQ(request.caller, c.caller) << c.request;
+        EXPECT_EQ(FillMenuTemplate(section, request), c.filled) << c.request;
+    }
+    EXPECT_EQ(std::string(kMenuReply).size(), 151u);
+}
+
+TEST(WebRequests, CredentialsNeverReachTheLog) {
+    EXPECT_EQ(MaskCredentials(QStringLiteral("http://h/p?activationKey=K1&destination=0812&sign=S2")),
+              QStringLiteral("http://h/p?activationKey=***&destination=0812&sign=***"));
+    EXPECT_EQ(MaskCredentials(QStringLiteral("Error transferring http://h/p?ActivationKey=K&sign=S - 404")),
+              QStringLiteral("Error transferring http://h/p?ActivationKey=***&sign=*** - 404"));
 }

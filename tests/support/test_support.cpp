@@ -107,7 +107,13 @@ void ModuleRun::signal(int sig) {
     ::kill(static_cast<pid_t>(process_->processId()), sig);
 }
 
+qint64 ModuleRun::pid() const {
+    return process_->processId();
+}
+
 QString ModuleRun::output() {
+    // Nothing runs an event loop here: take what the pipe holds now.
+    if (process_->state() == QProcess::Running) process_->waitForReadyRead(50);
     output_ += QString::fromUtf8(process_->readAll());
     return output_;
 }

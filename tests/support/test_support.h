@@ -54,6 +54,7 @@ public:
     int exitCode() const;
     bool crashed() const;
     void signal(int sig);
+    qint64 pid() const;
     QString output();
 
 private:
