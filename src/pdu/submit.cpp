@@ -53,22 +53,45 @@ std::string BuildSubmitPdu(std::string_view number, std::string_view text, int o
     return pdu;
 }
 
+namespace {
+
+// The text cut into pieces of at most `limit` septets each, at character boundaries, so an
+// escape pair always stays in one piece.
+std::vector<std::string_view> CutBySeptets(std::string_view text, std::size_t limit) {
+    std::vector<std::string_view> pieces;
+    std::size_t start = 0;
+    std::size_t septets = 0;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const std::size_t cost = TextToGsm(text.substr(i, 1)).size();
+        if (septets + cost > limit) {
+            pieces.push_back(text.substr(start, i - start));
+            start = i;
+            septets = 0;
+        }
+        septets += cost;
+    }
+    pieces.push_back(text.substr(start));
+    return pieces;
+}
+
+} // namespace
+
 SubmitPdus EncodeSubmitPdu(std::string_view number, std::string_view text, int reference,
                            int option) {
     SubmitPdus result;
-    const int parts = PartCount(static_cast<long long>(text.size()));
-    if (parts <= 1) {
+    // Limits count septets: an extension character ("{", "€", ...) takes two.
+    if (TextToGsm(text).size() <= kSingleMessageChars) {
         result.pdus.push_back(BuildSubmitPdu(number, text, option, {}));
-        result.count = parts;
+        result.count = text.empty() ? 0 : 1;
         return result;
     }
-    // Cut by characters before escape expansion, so an escape pair is never split.
-    for (std::size_t start = 0; start < text.size(); start += kConcatPartChars) {
+    const std::vector<std::string_view> pieces = CutBySeptets(text, kConcatPartChars);
+    const int parts = static_cast<int>(pieces.size());
+    for (const std::string_view piece : pieces) {
         const int part = static_cast<int>(result.pdus.size()) + 1;
-        result.pdus.push_back(BuildSubmitPdu(number, text.substr(start, kConcatPartChars), option,
-                                             ConcatHeader(reference, parts, part)));
+        result.pdus.push_back(BuildSubmitPdu(number, piece, option, ConcatHeader(reference, parts, part)));
     }
-    result.count = static_cast<int>(result.pdus.size());
+    result.count = parts;
     return result;
 }
 

@@ -40,7 +40,7 @@ inline constexpr int kConcat16HeaderSeptets = 8;
 inline constexpr std::string_view kConcat8HeaderStart = "0500";
 inline constexpr std::size_t kConcat8HeaderSeptets = 7;
 
-// Text limits, counted in characters of the text before escape expansion.
+// Text limits, in septets: one message, and the text of one part beside its header.
 inline constexpr std::size_t kSingleMessageChars = 160;
 inline constexpr std::size_t kConcatPartChars = 152;
 

@@ -107,6 +107,15 @@ TEST_F(Sending, LongMessageIsThreePartsWithOneReferenceLoggedOnce) {
     EXPECT_LE(reference, 79);
 }
 
+TEST_F(Sending, ExtensionCharactersNeverMakeAPduTheModemRefuses) {
+    // 160 characters, one of them "{" (two septets): too long for one SMS, so two parts.
+    queue(QString(159, QLatin1Char('a')) + QLatin1Char('{'));
+    ModuleRun module(home, kSender);
+    ASSERT_TRUE(waitUntil([] { return rows("smsout") == 1; }));
+    EXPECT_EQ(sim->submitted().size(), 2u);
+    EXPECT_EQ(db::countRows(QStringLiteral("SELECT * FROM qsms")), 0);
+}
+
 TEST_F(Sending, FiveMessagesGoThreeThenTwoInAttemptOrder) {
     queue(QStringLiteral("m3"), 1);
     queue(QStringLiteral("m1"));

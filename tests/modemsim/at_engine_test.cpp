@@ -100,6 +100,32 @@ TEST_F(AtEngineTest, RejectsPdusThatDoNotMatchTheAnnouncedLength) {
     EXPECT_TRUE(gsm.submitted().empty());
 }
 
+TEST_F(AtEngineTest, UserDataBeyondOneSmsIsRefused) {
+    quiet(gsm);
+    struct Case {
+        std::string head; // up to the coding scheme and validity period
+        const char* udl;
+        std::size_t octets;
+        bool accepted;
+    };
+    const std::string to = "000B818021436587F9";
+    const Case cases[] = {
+        {"0011" + to + "0000AA", "A0", 140, true},   // 160 septets
+        {"0011" + to + "0000AA", "A1", 141, false},  // 161 septets
+        {"0051" + to + "0008AA", "8C", 140, true},   // UCS2 with a header: octets
+        {"0051" + to + "0008AA", "8D", 141, false},
+        {"0001" + to + "00F5", "8D", 141, false},    // 8-bit, no validity period
+    };
+    for (const Case& c : cases) {
+        const std::string pdu = c.head + c.udl + std::string(2 * c.octets, '0');
+        send("AT+CMGS=" + std::to_string(pdu.size() / 2 - 1) + "\r");
+        const std::string answer = send(pdu + "\x1A");
+        EXPECT_EQ(answer.rfind(c.accepted ? "\r\n+CMGS: " : "\r\n+CMS ERROR: 304\r\n", 0), 0u)
+            << c.head << c.udl << answer;
+    }
+    EXPECT_EQ(gsm.submitted().size(), 2u);
+}
+
 TEST_F(AtEngineTest, SubmissionFailsWhenToldAndEscCancels) {
     quiet(gsm);
     gsm.setCmgsSucceeds(false);

@@ -87,19 +87,33 @@ TEST(Submit, BoundarySweep) {
     }
 }
 
-TEST(Submit, EscapeAtTheCutIsNeverSplit) {
-    // The cut counts characters, so "{" stays whole and adds one septet to its part.
-    for (std::size_t at : {150u, 151u, 152u, 153u}) {
+TEST(Submit, CutsCountSeptetsSoAnEscapeNeverOverfillsAPart) {
+    // 170 characters with one "{" (two septets) at `at`: parts of at most 152 septets of text,
+    // the escape pair never split. UDL includes the 8 header septets.
+    struct Case {
+        std::size_t at;
+        int firstUdl, secondUdl;
+    };
+    for (const Case c : {Case{150, 160, 27}, Case{151, 159, 28}, Case{152, 160, 27}, Case{153, 160, 27}}) {
         std::string text(170, 'a');
-        text[at] = '{';
+        text[c.at] = '{';
         const SubmitPdus out = EncodeSubmitPdu("08123456789", text, 1, 0);
-        ASSERT_EQ(out.count, 2);
-        const bool inFirst = at < 152;
-        EXPECT_EQ(HexPairValue(out.pdus[0].substr(kTo.size(), 2)), 160 + (inFirst ? 1 : 0));
-        EXPECT_EQ(HexPairValue(out.pdus[1].substr(kTo.size(), 2)), 26 + (inFirst ? 0 : 1));
+        ASSERT_EQ(out.count, 2) << c.at;
+        EXPECT_EQ(HexPairValue(out.pdus[0].substr(kTo.size(), 2)), c.firstUdl) << c.at;
+        EXPECT_EQ(HexPairValue(out.pdus[1].substr(kTo.size(), 2)), c.secondUdl) << c.at;
     }
-    const std::string full = std::string(159, 'a') + "{";
-    EXPECT_EQ(EncodeSubmitPdu("08123456789", full, 1, 0).pdus[0].substr(kTo.size(), 2), "A1");
+    // One message while the text fits 160 septets, however many characters it has.
+    const auto udl = [](const std::string& text) {
+        return EncodeSubmitPdu("08123456789", text, 1, 0).pdus[0].substr(kTo.size(), 2);
+    };
+    EXPECT_EQ(udl(std::string(158, 'a') + "{"), "A0");
+    EXPECT_EQ(EncodeSubmitPdu("08123456789", std::string(159, 'a') + "{", 1, 0).count, 2);
+    EXPECT_EQ(EncodeSubmitPdu("08123456789", std::string(80, '{'), 1, 0).count, 1);
+    EXPECT_EQ(EncodeSubmitPdu("08123456789", std::string(81, '{'), 1, 0).count, 2);
+    // Escapes everywhere: no part ever exceeds 160 septets (140 octets).
+    const SubmitPdus many = EncodeSubmitPdu("08123456789", std::string(500, '{') + "a", 1, 0);
+    EXPECT_EQ(many.count, 7);
+    for (const std::string& pdu : many.pdus) EXPECT_LE(HexPairValue(pdu.substr(kTo.size(), 2)), 160);
 }
 
 } // namespace

@@ -54,6 +54,8 @@ bool isHexText(std::string_view s) {
 // First field of an AT argument list: "1,0" -> "1".
 std::string_view firstField(std::string_view args) { return args.substr(0, args.find(',')); }
 
+constexpr int kMaxUserDataOctets = 140;
+
 } // namespace
 
 AtEngine::AtEngine(Mode mode) : mode_(mode) {}
@@ -134,8 +136,9 @@ void AtEngine::finishPdu(bool submit, Clock::time_point now) {
     inputDeadline_.reset();
     if (!submit) return reply(kOk, now);
     // The modem checks the announced length against the PDU, as real ones do.
+    // It also refuses user data beyond one SMS (140 octets), as networks would.
     if (pdu.empty() || pdu.size() % 2 != 0 || !isHexText(pdu) ||
-        tpduLength(pdu) != expectedOctets_)
+        tpduLength(pdu) != expectedOctets_ || submitUserDataOctets(pdu) > kMaxUserDataOctets)
         return reply("\r\n+CMS ERROR: 304\r\n", now);
     if (!cmgsSucceeds_) return reply("\r\n+CMS ERROR: 500\r\n", now);
     submitted_.push_back(pdu);

@@ -63,6 +63,31 @@ int tpduLength(std::string_view pduHex) {
     return length < 0 ? 0 : length;
 }
 
+int submitUserDataOctets(std::string_view pduHex) {
+    const auto octet = [pduHex](std::size_t i) -> int {
+        if (2 * i + 1 >= pduHex.size()) return -1;
+        const int high = hexDigit(pduHex[2 * i]);
+        const int low = hexDigit(pduHex[2 * i + 1]);
+        return high < 0 || low < 0 ? -1 : high * 16 + low;
+    };
+    const int sca = octet(0);
+    if (sca < 0) return -1;
+    std::size_t at = 1 + static_cast<std::size_t>(sca);
+    const int first = octet(at);
+    const int digits = octet(at + 2);
+    if (first < 0 || digits < 0) return -1;
+    at += 4 + static_cast<std::size_t>(digits + 1) / 2; // first octet, MR, length, type, digits
+    const int dcs = octet(at + 1);
+    at += 2;                                            // PID, DCS
+    const int vpf = (first >> 3) & 3;                   // none, enhanced, relative, absolute
+    at += vpf == 2 ? 1 : vpf == 0 ? 0 : 7;
+    const int udl = octet(at);
+    if (dcs < 0 || udl < 0) return -1;
+    // General coding groups 00xx and 01xx, and group 1111: bits 2-3 (or 2) give the alphabet.
+    const bool gsm7 = (dcs & 0xF0) == 0xF0 ? (dcs & 0x04) == 0 : (dcs & 0xC0) == 0 && (dcs & 0x0C) == 0;
+    return gsm7 ? (udl * 7 + 7) / 8 : udl;
+}
+
 std::string cdmaDataLine(std::string_view sender, std::string_view stamp, std::string_view text) {
     return hexNumber(sender.size(), 2) + std::string(sender) + std::string(stamp) + "00" +
            hexNumber(text.size(), 4) + std::string(text);

@@ -54,6 +54,9 @@ private:
 // TPDU length in octets as "+CMGL:" reports it: the PDU without its service-centre field.
 // Best effort for malformed PDUs (tests store those on purpose).
 int tpduLength(std::string_view pduHex);
+// Octets of user data an SMS-SUBMIT carries, from its UDL and coding (7-bit: UDL septets);
+// -1 when the fields cannot be read.
+int submitUserDataOctets(std::string_view pduHex);
 
 // The CDMA data line: sender length (2 hex digits), sender, 12 time-stamp characters, two
 // unread characters "00", text length (4 hex digits), text.
