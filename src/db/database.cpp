@@ -104,8 +104,11 @@ QString DatabaseConfig::describe() const {
 }
 
 QString Database::open(const DatabaseConfig& config, bool mustExist) {
-    if (config.backend == Backend::Sqlite && mustExist && !QFileInfo(config.sqliteFile).isFile()) {
-        return QStringLiteral("no database file at %1").arg(config.sqliteFile);
+    if (config.backend == Backend::Sqlite && mustExist) {
+        const QFileInfo file(config.sqliteFile);
+        if (!file.isFile()) return QStringLiteral("no database file at %1").arg(config.sqliteFile);
+        // SQLite would take an empty file for a new database and write one into it.
+        if (file.size() == 0) return QStringLiteral("the database file %1 is empty").arg(config.sqliteFile);
     }
     {
         QMutexLocker lock(&configMutex);

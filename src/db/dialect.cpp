@@ -46,7 +46,12 @@ QStringList queueCountTriggers(Backend backend) {
                                "RETURN NULL; END $$")
                     .arg(down.arg(QStringLiteral("OLD.pidcom")), up.arg(QStringLiteral("NEW.pidcom"))),
                 QStringLiteral("CREATE TRIGGER qsms_count_track AFTER INSERT OR DELETE OR UPDATE OF pidcom "
-                               "ON qsms FOR EACH ROW EXECUTE FUNCTION qsms_count_track()")};
+                               "ON qsms FOR EACH ROW EXECUTE FUNCTION qsms_count_track()"),
+                // TRUNCATE fires no row triggers: the counts go with the rows.
+                QStringLiteral("CREATE FUNCTION qsms_count_clear() RETURNS trigger LANGUAGE plpgsql AS $$ BEGIN "
+                               "DELETE FROM qsms_count; RETURN NULL; END $$"),
+                QStringLiteral("CREATE TRIGGER qsms_count_truncate AFTER TRUNCATE ON qsms "
+                               "FOR EACH STATEMENT EXECUTE FUNCTION qsms_count_clear()")};
     }
     return {QStringLiteral("CREATE TRIGGER qsms_count_insert AFTER INSERT ON qsms "
                            "WHEN NEW.pidcom IS NOT NULL BEGIN %1; END")

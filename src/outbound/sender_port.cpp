@@ -1,11 +1,13 @@
 #include "outbound/sender_port.h"
 
+#include <QSqlDatabase>
 #include <QSqlQuery>
 
 #include <cstdio>
 #include <exception>
 #include <vector>
 
+#include "db/dialect.h"
 #include "db/query.h"
 
 namespace pelorin::outbound {
@@ -19,15 +21,34 @@ struct Candidate {
     int queued = 0;
 };
 
-// Running sender ports with their queue lengths, which the database keeps per port.
+// Whether this connection's database has the per-port counter table that the admin tool adds;
+// one made by the main application has only the shared tables. Asked once per connection.
+bool hasQueueCounts() {
+    thread_local QString connection;
+    thread_local bool present = false;
+    const QSqlDatabase db = db::Database::connection();
+    if (db.connectionName() != connection) {
+        connection = db.connectionName();
+        present = db.tables().contains(QStringLiteral("qsms_count"), Qt::CaseInsensitive);
+    }
+    return present;
+}
+
+// Running sender ports with their queue lengths: kept per port by the database when it can,
+// else counted, though never beyond what decides the choice.
 std::vector<Candidate> runningSenders(const QString& condition, const QVariantList& values) {
+    const QString queued = hasQueueCounts()
+                               ? QStringLiteral("coalesce((SELECT queued FROM qsms_count qc WHERE qc.pidcom=cs.com),0)")
+                               : QStringLiteral("(SELECT count(*) FROM (SELECT 1 FROM qsms WHERE qsms.pidcom=cs.com%1) q)")
+                                     .arg(db::dialect::limitClause(kFullQueue));
     std::vector<Candidate> result;
-    QSqlQuery q = db::exec(QStringLiteral("SELECT cs.com,coalesce(qc.queued,0) FROM cs "
-                                          "LEFT JOIN qsms_count qc ON qc.pidcom=cs.com "
-                                          "WHERE cs.statsender='SENDER' AND cs.stat='RUN'") +
-                               condition + QStringLiteral(" ORDER BY cs.com"),
-                           values);
-    while (q.next()) result.push_back({q.value(0).toInt(), q.value(1).toInt()});
+    for (const QVariantList& row :
+         db::selectRows(QStringLiteral("SELECT cs.com,") + queued +
+                            QStringLiteral(" FROM cs WHERE cs.statsender='SENDER' AND cs.stat='RUN'") + condition +
+                            QStringLiteral(" ORDER BY cs.com"),
+                        values)) {
+        result.push_back({row[0].toInt(), row[1].toInt()});
+    }
     return result;
 }
 

@@ -44,11 +44,11 @@ TEST(AdminTool, QueueAndInsertKeepTheirTexts) {
     TempHome home;
     home.admin({QStringLiteral("init")});
     home.admin({QStringLiteral("queue"), QStringLiteral("tujuan=0812"),
-                QString::fromUtf8("isipesan=Don't = pay €5 • é"), QStringLiteral("pidcom=5")});
+                QString::fromUtf8("isipesan=Don't = pay €5 • é 🙏 ąę 你好"), QStringLiteral("pidcom=5")});
     home.admin({QStringLiteral("insert"), QStringLiteral("autorespondset"), QStringLiteral("formatsms=INFO <any>"),
                 QStringLiteral("replysms=ok <any>"), QStringLiteral("onlyphonebook=0")});
     EXPECT_TRUE(home.admin({QStringLiteral("show"), QStringLiteral("qsms")})
-                    .out.contains(QString::fromUtf8("\tDon't = pay €5 • é\t5\t0\t")));
+                    .out.contains(QString::fromUtf8("\tDon't = pay €5 • é 🙏 ąę 你好\t5\t0\t")));
     EXPECT_TRUE(home.admin({QStringLiteral("show"), QStringLiteral("AUTORESPONDSET")})
                     .out.contains(QStringLiteral("INFO <any>\tok <any>\t\t0\t")));
 }
@@ -68,6 +68,7 @@ TEST(AdminTool, BadArgumentsGetUsageAndFailure) {
         {QStringLiteral("port"), QStringLiteral("5"), QStringLiteral("tglsekarang=31-01-2026")},
         {QStringLiteral("queue"), QStringLiteral("tujuan=0812")},
         {QStringLiteral("queue"), QStringLiteral("isipesan")},
+        {QStringLiteral("insert"), QStringLiteral("qsms_count"), QStringLiteral("pidcom=5"), QStringLiteral("queued=7")},
     };
     for (const QStringList& args : bad) {
         const auto r = runAdmin(home, args);
@@ -80,6 +81,11 @@ TEST(AdminTool, BadArgumentsGetUsageAndFailure) {
 
 TEST(AdminTool, CommandsOtherThanInitNeedAnExistingDatabase) {
     TempHome home;
+    // Arguments are judged first: a wrong call gets its usage whatever the database.
+    for (const QStringList& args : {QStringList{QStringLiteral("port")}, QStringList{QStringLiteral("insert")},
+                                    QStringList{QStringLiteral("show")}}) {
+        EXPECT_EQ(runAdmin(home, args).exitCode, 2) << args.join(' ').toStdString();
+    }
     const auto r = runAdmin(home, {QStringLiteral("show"), QStringLiteral("cs")});
     EXPECT_EQ(r.exitCode, 1);
     EXPECT_TRUE(r.err.contains(QStringLiteral("cannot open database")));

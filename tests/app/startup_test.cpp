@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <QFile>
+#include <QFileInfo>
 #include <QProcess>
 
 #include <csignal>
@@ -81,23 +82,34 @@ TEST_F(ModuleStartup, FailedConnectionAppliesNothing) {
     EXPECT_FALSE(module.workerStarted());
 }
 
-TEST(ModuleProgram, MissingOrBrokenDatabaseIsReportedNotCrashed) {
-    TempHome home;
-    for (const QByteArray& content : {QByteArray(), QByteArray("not a database at all")}) {
-        if (!content.isEmpty()) {
+TEST(ModuleProgram, MissingEmptyOrBrokenDatabaseIsRefusedAndLeftAsItWas) {
+    struct Case {
+        const char* name;
+        bool exists;
+        QByteArray content;
+    };
+    const Case cases[] = {{"missing", false, {}},
+                          {"zero bytes", true, {}},
+                          {"not a database", true, QByteArray("not a database at all").repeated(200)}};
+    for (const Case& c : cases) {
+        TempHome home;
+        if (c.exists) {
             QFile file(home.databaseFile());
             ASSERT_TRUE(file.open(QIODevice::WriteOnly));
-            file.write(content.repeated(200));
+            file.write(c.content);
         }
         const auto r = pelorin::test::runProgram(pelorin::test::moduleProgram(),
                                                  {QStringLiteral("com=5#modem=WAVECOM#sender=SENDER")},
                                                  home.environment());
-        EXPECT_FALSE(r.crashed);
-        EXPECT_EQ(r.exitCode, 1);
-        EXPECT_TRUE(r.err.contains(QStringLiteral("Koneksi Database GAGAL"))) << r.err.toStdString();
-        if (content.isEmpty()) {
-            EXPECT_FALSE(QFile::exists(home.databaseFile())) << "module created a database";
+        EXPECT_FALSE(r.crashed) << c.name;
+        EXPECT_EQ(r.exitCode, 1) << c.name;
+        EXPECT_TRUE(r.err.contains(QStringLiteral("Koneksi Database GAGAL"))) << c.name << r.err.toStdString();
+        EXPECT_EQ(QFile::exists(home.databaseFile()), c.exists) << c.name;
+        if (c.exists) {
+            EXPECT_EQ(QFileInfo(home.databaseFile()).size(), c.content.size()) << c.name;
         }
+        for (const char* suffix : {"-wal", "-shm", "-journal"})
+            EXPECT_FALSE(QFile::exists(home.databaseFile() + QLatin1String(suffix))) << c.name << suffix;
     }
 }
 

@@ -70,15 +70,27 @@ TEST_F(Receiving, LongMessageIsStoredOnceAndServiceMessagesNever) {
 TEST_F(Receiving, AutoReplyIsQueuedAndSentByTheRunningSenderPort) {
     home.admin({QStringLiteral("insert"), QStringLiteral("autorespondset"), QStringLiteral("formatsms=HALO APA KABAR"),
                 QStringLiteral("replysms=Kabar baik, terima kasih"), QStringLiteral("onlyphonebook=0")});
-    sim->storePdu("ME", test::kHaloPdu);
-    ModuleRun module(home, test::kFullModule);
-    ASSERT_TRUE(waitUntil([] { return db::countRows(QStringLiteral("SELECT * FROM smsout")) == 1; }, 30000));
-    QSqlQuery out = db::exec(QStringLiteral("SELECT penerima,pesan,pidcom FROM smsout"));
-    ASSERT_TRUE(out.next());
-    EXPECT_EQ(out.value(0).toString(), QStringLiteral("08123456789"));
-    EXPECT_EQ(out.value(1).toString(), QStringLiteral("Kabar baik, terima kasih"));
-    EXPECT_EQ(out.value(2).toInt(), 5);
-    EXPECT_EQ(sim->submitted().size(), 1u);
+    // Also on a database as the main application makes it, without the admin tool's counters.
+    for (const bool counters : {true, false}) {
+        SCOPED_TRACE(counters ? "with queue counters" : "shared tables only");
+        if (!counters) {
+            for (const char* drop : {"DROP TRIGGER qsms_count_insert", "DROP TRIGGER qsms_count_delete",
+                                     "DROP TRIGGER qsms_count_move", "DROP TABLE qsms_count", "DELETE FROM smsout"}) {
+                db::exec(QString::fromLatin1(drop));
+            }
+            sim->clearLog();
+            home.admin({QStringLiteral("port"), QStringLiteral("5"), QStringLiteral("stat=DISABLE")});
+        }
+        sim->storePdu("ME", test::kHaloPdu);
+        ModuleRun module(home, test::kFullModule);
+        ASSERT_TRUE(waitUntil([] { return db::countRows(QStringLiteral("SELECT * FROM smsout")) == 1; }, 30000));
+        QSqlQuery out = db::exec(QStringLiteral("SELECT penerima,pesan,pidcom FROM smsout"));
+        ASSERT_TRUE(out.next());
+        EXPECT_EQ(out.value(0).toString(), QStringLiteral("08123456789"));
+        EXPECT_EQ(out.value(1).toString(), QStringLiteral("Kabar baik, terima kasih"));
+        EXPECT_EQ(out.value(2).toInt(), 5);
+        EXPECT_EQ(sim->submitted().size(), 1u);
+    }
 }
 
 TEST_F(Receiving, FailingHandlerStopsTheModuleAndKeepsTheMessage) {

@@ -73,6 +73,25 @@ TEST_F(SenderPort, FullQueuesAreNeverChosenAndCountsFollowTheQueue) {
     EXPECT_EQ(PickSenderPort("0899"), 2);
 }
 
+TEST_F(SenderPort, ADatabaseWithOnlyTheSharedTablesCountsTheQueuesItself) {
+    // As the main application makes it: no counter table, no triggers.
+    for (const char* drop : {"DROP TRIGGER qsms_count_insert", "DROP TRIGGER qsms_count_delete",
+                             "DROP TRIGGER qsms_count_move", "DROP TABLE qsms_count"}) {
+        db::exec(QString::fromLatin1(drop));
+    }
+    db::Database::closeThisThread(); // a connection of its own, as a module has
+    port(1, "0811");
+    port(2, "0812");
+    queued(1, 999);
+    queued(2, 3);
+    EXPECT_EQ(PickSenderPort("0899"), 2);
+    EXPECT_EQ(PickSenderPort("0811"), 0) << "a full queue is never chosen";
+    db::exec(QStringLiteral("DELETE FROM qsms WHERE idx=(SELECT min(idx) FROM qsms)"));
+    EXPECT_EQ(PickSenderPort("0811"), 1);
+    QueueOutgoingSms("0899", "", "reply");
+    EXPECT_EQ(db::countRows(QStringLiteral("SELECT * FROM qsms WHERE isipesan='reply' AND pidcom=2")), 1);
+}
+
 TEST_F(SenderPort, QueuedMessageCarriesTheChoiceAndNeverThrows) {
     port(7, "0817");
     QueueOutgoingSms("0899", "0817", "it's a reply");

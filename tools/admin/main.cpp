@@ -11,7 +11,6 @@
 #include <cstdio>
 #include <optional>
 
-#include "db/cp1252.h"
 #include "db/database.h"
 #include "db/dialect.h"
 #include "db/query.h"
@@ -29,7 +28,7 @@ constexpr const char* kUsage =
     "  insert TABLE column=value ...  add one row to any shared table\n"
     "  show TABLE                     print a table's rows, tab-separated\n"
     "The database is $PELORIN_DATABASE, else dbtavrin.db in $PELORIN_HOME.\n"
-    "Dates are yyyy-mm-dd or \"today\".\n";
+    "Dates are yyyy-mm-dd or \"today\". Texts are stored exactly as given, in any script.\n";
 
 struct UsageError {
     QString message;
@@ -43,7 +42,7 @@ QTextStream& out() {
 QVariant valueFor(const Column& column, const QString& raw) {
     switch (column.kind) {
     case Kind::Text:
-        return text(toWindows1252(raw));
+        return raw; // as given: the database holds Unicode text
     case Kind::Date: {
         const QDate day = raw == QLatin1String("today") ? QDate::currentDate()
                                                         : QDate::fromString(raw, Qt::ISODate);
@@ -117,7 +116,6 @@ int initSchema() {
 }
 
 int upsertPort(const QStringList& args) {
-    if (args.isEmpty()) throw UsageError{QStringLiteral("port needs a port number")};
     const Table& cs = tableNamed(QStringLiteral("cs"));
     bool ok = false;
     const int com = args.first().toInt(&ok);
@@ -154,14 +152,12 @@ int queueMessage(const QStringList& args) {
 }
 
 int insertAny(const QStringList& args) {
-    if (args.isEmpty()) throw UsageError{QStringLiteral("insert needs a table")};
     const Table& table = tableNamed(args.first());
     insertRow(table, assignments(table, args.mid(1)));
     return 0;
 }
 
 int showTable(const QStringList& args) {
-    if (args.size() != 1) throw UsageError{QStringLiteral("show needs exactly one table")};
     const Table& table = tableNamed(args.first());
     QStringList names;
     for (const Column& column : table.columns) names << QLatin1String(column.name);
@@ -181,6 +177,24 @@ int showTable(const QStringList& args) {
     return 0;
 }
 
+// What can be told wrong without the database is told first, whatever state the database is in.
+void checkArguments(const QString& command, const QStringList& rest) {
+    if (command == QLatin1String("init") && !rest.isEmpty()) throw UsageError{QStringLiteral("init takes no arguments")};
+    if (command == QLatin1String("port") && rest.isEmpty()) throw UsageError{QStringLiteral("port needs a port number")};
+    if (command == QLatin1String("queue") && rest.isEmpty()) throw UsageError{QStringLiteral("queue needs column=value ...")};
+    if (command == QLatin1String("show") && rest.size() != 1) throw UsageError{QStringLiteral("show needs exactly one table")};
+    if (command == QLatin1String("insert")) {
+        if (rest.isEmpty()) throw UsageError{QStringLiteral("insert needs a table")};
+        tableNamed(rest.first());
+        // The per-port queue counts follow the queue through triggers; a row written by hand
+        // would make them lie.
+        if (rest.first().compare(QLatin1String("qsms_count"), Qt::CaseInsensitive) == 0) {
+            throw UsageError{QStringLiteral("qsms_count is kept by the database itself and cannot be written")};
+        }
+    }
+    if (command == QLatin1String("show")) tableNamed(rest.first());
+}
+
 int run(const QStringList& args) {
     const QString command = args.value(0);
     const QStringList rest = args.mid(1);
@@ -189,7 +203,7 @@ int run(const QStringList& args) {
         command != QLatin1String("insert") && command != QLatin1String("show")) {
         throw UsageError{command.isEmpty() ? QStringLiteral("no command") : QStringLiteral("unknown command: ") + command};
     }
-    if (creating && !rest.isEmpty()) throw UsageError{QStringLiteral("init takes no arguments")};
+    checkArguments(command, rest);
     const DatabaseConfig config = DatabaseConfig::fromEnvironment();
     const QString error = Database::open(config, /*mustExist=*/!creating);
     if (!error.isEmpty()) {
