@@ -9,7 +9,7 @@
 #include <QTextStream>
 
 #include <cstdio>
-#include <optional>
+#include <functional>
 
 #include "db/database.h"
 #include "db/dialect.h"
@@ -25,7 +25,7 @@ constexpr const char* kUsage =
     "  init                           create every shared table and index\n"
     "  port COM [column=value ...]    add or change the cs row of a port\n"
     "  queue column=value ...         queue one message (tujuan, isipesan, pidcom needed)\n"
-    "  insert TABLE column=value ...  add one row to any shared table\n"
+    "  insert TABLE column=value ...  add one row to any shared table (qsms_count keeps itself)\n"
     "  show TABLE                     print a table's rows, tab-separated\n"
     "The database is $PELORIN_DATABASE, else dbtavrin.db in $PELORIN_HOME.\n"
     "Dates are yyyy-mm-dd or \"today\". Texts are stored exactly as given, in any script.\n";
@@ -39,7 +39,11 @@ QTextStream& out() {
     return stream;
 }
 
-QVariant valueFor(const Column& column, const QString& raw) {
+using Assignments = QList<QPair<const Column*, QVariant>>;
+// A command whose arguments have all been checked, waiting for the database.
+using Action = std::function<int()>;
+
+QVariant valueFor(const Column& column, const QString& raw, Backend backend) {
     switch (column.kind) {
     case Kind::Text:
         return raw; // as given: the database holds Unicode text
@@ -47,7 +51,7 @@ QVariant valueFor(const Column& column, const QString& raw) {
         const QDate day = raw == QLatin1String("today") ? QDate::currentDate()
                                                         : QDate::fromString(raw, Qt::ISODate);
         if (!day.isValid()) throw UsageError{QStringLiteral("not a date: ") + raw};
-        return dialect::dateValue(Database::backend(), day);
+        return dialect::dateValue(backend, day);
     }
     default: {
         bool ok = false;
@@ -65,8 +69,8 @@ const Table& tableNamed(const QString& name) {
 }
 
 // "column=value" arguments, checked against the table's columns.
-QList<QPair<const Column*, QVariant>> assignments(const Table& table, const QStringList& args) {
-    QList<QPair<const Column*, QVariant>> result;
+Assignments assignments(const Table& table, const QStringList& args, Backend backend) {
+    Assignments result;
     for (const QString& arg : args) {
         const qsizetype eq = arg.indexOf(QLatin1Char('='));
         if (eq <= 0) throw UsageError{QStringLiteral("expected column=value, got: ") + arg};
@@ -74,12 +78,12 @@ QList<QPair<const Column*, QVariant>> assignments(const Table& table, const QStr
         if (column == nullptr) {
             throw UsageError{QStringLiteral("%1 has no column %2").arg(QLatin1String(table.name), arg.left(eq))};
         }
-        result.append({column, valueFor(*column, arg.mid(eq + 1))});
+        result.append({column, valueFor(*column, arg.mid(eq + 1), backend)});
     }
     return result;
 }
 
-void insertRow(const Table& table, const QList<QPair<const Column*, QVariant>>& values) {
+void insertRow(const Table& table, const Assignments& values) {
     QStringList names, marks;
     QVariantList binds;
     for (const auto& [column, value] : values) {
@@ -115,26 +119,30 @@ int initSchema() {
     return 0;
 }
 
-int upsertPort(const QStringList& args) {
+Action preparePort(const QStringList& args, Backend backend) {
+    if (args.isEmpty()) throw UsageError{QStringLiteral("port needs a port number")};
     const Table& cs = tableNamed(QStringLiteral("cs"));
     bool ok = false;
     const int com = args.first().toInt(&ok);
     if (!ok) throw UsageError{QStringLiteral("not a port number: ") + args.first()};
-    const auto values = assignments(cs, args.mid(1));
-    inTransaction([&] {
-        if (countRows(QStringLiteral("SELECT com FROM cs WHERE com=?"), {com}) == 0) {
-            insertRow(cs, {{findColumn(cs, QStringLiteral("com")), com}});
-        }
-        for (const auto& [column, value] : values) {
-            exec(QStringLiteral("UPDATE cs SET %1=? WHERE com=?").arg(QLatin1String(column->name)), {value, com});
-        }
-    });
-    return 0;
+    const Assignments values = assignments(cs, args.mid(1), backend);
+    return [&cs, com, values] {
+        inTransaction([&] {
+            if (countRows(QStringLiteral("SELECT com FROM cs WHERE com=?"), {com}) == 0) {
+                insertRow(cs, {{findColumn(cs, QStringLiteral("com")), com}});
+            }
+            for (const auto& [column, value] : values) {
+                exec(QStringLiteral("UPDATE cs SET %1=? WHERE com=?").arg(QLatin1String(column->name)),
+                     {value, com});
+            }
+        });
+        return 0;
+    };
 }
 
-int queueMessage(const QStringList& args) {
+Action prepareQueue(const QStringList& args, Backend backend) {
     const Table& qsms = tableNamed(QStringLiteral("qsms"));
-    auto values = assignments(qsms, args);
+    Assignments values = assignments(qsms, args, backend);
     auto has = [&](const char* name) {
         for (const auto& pair : values) {
             if (qstrcmp(pair.first->name, name) == 0) return true;
@@ -144,21 +152,33 @@ int queueMessage(const QStringList& args) {
     for (const char* needed : {"tujuan", "isipesan", "pidcom"}) {
         if (!has(needed)) throw UsageError{QStringLiteral("queue needs %1=...").arg(QLatin1String(needed))};
     }
-    if (!has("tgl")) values.append({findColumn(qsms, QStringLiteral("tgl")), today()});
+    if (!has("tgl")) {
+        values.append({findColumn(qsms, QStringLiteral("tgl")), dialect::dateValue(backend, QDate::currentDate())});
+    }
     if (!has("waktu")) values.append({findColumn(qsms, QStringLiteral("waktu")), currentTimeText()});
-    insertRow(qsms, values);
-    out() << "queued\n";
-    return 0;
+    return [&qsms, values] {
+        insertRow(qsms, values);
+        out() << "queued\n";
+        return 0;
+    };
 }
 
-int insertAny(const QStringList& args) {
+Action prepareInsert(const QStringList& args, Backend backend) {
+    if (args.isEmpty()) throw UsageError{QStringLiteral("insert needs a table")};
     const Table& table = tableNamed(args.first());
-    insertRow(table, assignments(table, args.mid(1)));
-    return 0;
+    // The per-port queue counts follow the queue through triggers; a row written by hand
+    // would make them lie.
+    if (qstrcmp(table.name, "qsms_count") == 0) {
+        throw UsageError{QStringLiteral("qsms_count is kept by the database itself and cannot be written")};
+    }
+    const Assignments values = assignments(table, args.mid(1), backend);
+    return [&table, values] {
+        insertRow(table, values);
+        return 0;
+    };
 }
 
-int showTable(const QStringList& args) {
-    const Table& table = tableNamed(args.first());
+int showTable(const Table& table) {
     QStringList names;
     for (const Column& column : table.columns) names << QLatin1String(column.name);
     const bool keyed = findColumn(table, QStringLiteral("idx")) != nullptr;
@@ -177,44 +197,34 @@ int showTable(const QStringList& args) {
     return 0;
 }
 
-// What can be told wrong without the database is told first, whatever state the database is in.
-void checkArguments(const QString& command, const QStringList& rest) {
-    if (command == QLatin1String("init") && !rest.isEmpty()) throw UsageError{QStringLiteral("init takes no arguments")};
-    if (command == QLatin1String("port") && rest.isEmpty()) throw UsageError{QStringLiteral("port needs a port number")};
-    if (command == QLatin1String("queue") && rest.isEmpty()) throw UsageError{QStringLiteral("queue needs column=value ...")};
-    if (command == QLatin1String("show") && rest.size() != 1) throw UsageError{QStringLiteral("show needs exactly one table")};
-    if (command == QLatin1String("insert")) {
-        if (rest.isEmpty()) throw UsageError{QStringLiteral("insert needs a table")};
-        tableNamed(rest.first());
-        // The per-port queue counts follow the queue through triggers; a row written by hand
-        // would make them lie.
-        if (rest.first().compare(QLatin1String("qsms_count"), Qt::CaseInsensitive) == 0) {
-            throw UsageError{QStringLiteral("qsms_count is kept by the database itself and cannot be written")};
-        }
+// Every argument is checked before the database is opened, so a wrong call gets its usage
+// whatever state the database is in, and nothing is written by half a command.
+Action prepare(const QString& command, const QStringList& rest, Backend backend) {
+    if (command == QLatin1String("init")) {
+        if (!rest.isEmpty()) throw UsageError{QStringLiteral("init takes no arguments")};
+        return initSchema;
     }
-    if (command == QLatin1String("show")) tableNamed(rest.first());
+    if (command == QLatin1String("port")) return preparePort(rest, backend);
+    if (command == QLatin1String("queue")) return prepareQueue(rest, backend);
+    if (command == QLatin1String("insert")) return prepareInsert(rest, backend);
+    if (command == QLatin1String("show")) {
+        if (rest.size() != 1) throw UsageError{QStringLiteral("show needs exactly one table")};
+        const Table& table = tableNamed(rest.first());
+        return [&table] { return showTable(table); };
+    }
+    throw UsageError{command.isEmpty() ? QStringLiteral("no command") : QStringLiteral("unknown command: ") + command};
 }
 
 int run(const QStringList& args) {
     const QString command = args.value(0);
-    const QStringList rest = args.mid(1);
-    const bool creating = command == QLatin1String("init");
-    if (!creating && command != QLatin1String("port") && command != QLatin1String("queue") &&
-        command != QLatin1String("insert") && command != QLatin1String("show")) {
-        throw UsageError{command.isEmpty() ? QStringLiteral("no command") : QStringLiteral("unknown command: ") + command};
-    }
-    checkArguments(command, rest);
     const DatabaseConfig config = DatabaseConfig::fromEnvironment();
-    const QString error = Database::open(config, /*mustExist=*/!creating);
+    const Action action = prepare(command, args.mid(1), config.backend);
+    const QString error = Database::open(config, /*mustExist=*/command != QLatin1String("init"));
     if (!error.isEmpty()) {
         std::fprintf(stderr, "cannot open database %s: %s\n", qPrintable(config.describe()), qPrintable(error));
         return 1;
     }
-    if (creating) return initSchema();
-    if (command == QLatin1String("port")) return upsertPort(rest);
-    if (command == QLatin1String("queue")) return queueMessage(rest);
-    if (command == QLatin1String("insert")) return insertAny(rest);
-    return showTable(rest);
+    return action();
 }
 
 } // namespace
