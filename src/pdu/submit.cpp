@@ -5,6 +5,8 @@
 #include "pdu/text_utils.h"
 #include "pdu/tpdu_constants.h"
 
+#include <algorithm>
+
 namespace pelorin::pdu {
 
 using namespace tpdu;
@@ -55,20 +57,34 @@ std::string BuildSubmitPdu(std::string_view number, std::string_view text, int o
 
 namespace {
 
+// Room a character takes in a message: its septets (two for an extension character), but at
+// least one, so a character the alphabet lacks keeps the place it always had and texts
+// without extension characters are cut exactly as before.
+std::size_t Room(char c) {
+    return std::max<std::size_t>(1, TextToGsm(std::string_view(&c, 1)).size());
+}
+
+std::size_t Room(std::string_view text) {
+    std::size_t room = 0;
+    for (const char c : text)
+        room += Room(c);
+    return room;
+}
+
 // The text cut into pieces of at most `limit` septets each, at character boundaries, so an
 // escape pair always stays in one piece.
 std::vector<std::string_view> CutBySeptets(std::string_view text, std::size_t limit) {
     std::vector<std::string_view> pieces;
     std::size_t start = 0;
-    std::size_t septets = 0;
+    std::size_t used = 0;
     for (std::size_t i = 0; i < text.size(); ++i) {
-        const std::size_t cost = TextToGsm(text.substr(i, 1)).size();
-        if (septets + cost > limit) {
+        const std::size_t room = Room(text[i]);
+        if (used + room > limit) {
             pieces.push_back(text.substr(start, i - start));
             start = i;
-            septets = 0;
+            used = 0;
         }
-        septets += cost;
+        used += room;
     }
     pieces.push_back(text.substr(start));
     return pieces;
@@ -79,8 +95,9 @@ std::vector<std::string_view> CutBySeptets(std::string_view text, std::size_t li
 SubmitPdus EncodeSubmitPdu(std::string_view number, std::string_view text, int reference,
                            int option) {
     SubmitPdus result;
-    // Limits count septets: an extension character ("{", "€", ...) takes two.
-    if (TextToGsm(text).size() <= kSingleMessageChars) {
+    // Limits count septets: an extension character ("{", "€", ...) takes two, and a PDU over
+    // 160 septets is refused by modems and networks alike.
+    if (Room(text) <= kSingleMessageChars) {
         result.pdus.push_back(BuildSubmitPdu(number, text, option, {}));
         result.count = text.empty() ? 0 : 1;
         return result;
@@ -89,7 +106,8 @@ SubmitPdus EncodeSubmitPdu(std::string_view number, std::string_view text, int r
     const int parts = static_cast<int>(pieces.size());
     for (const std::string_view piece : pieces) {
         const int part = static_cast<int>(result.pdus.size()) + 1;
-        result.pdus.push_back(BuildSubmitPdu(number, piece, option, ConcatHeader(reference, parts, part)));
+        result.pdus.push_back(
+            BuildSubmitPdu(number, piece, option, ConcatHeader(reference, parts, part)));
     }
     result.count = parts;
     return result;

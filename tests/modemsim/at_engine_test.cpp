@@ -115,15 +115,22 @@ TEST_F(AtEngineTest, UserDataBeyondOneSmsIsRefused) {
         {"0051" + to + "0008AA", "8C", 140, true},   // UCS2 with a header: octets
         {"0051" + to + "0008AA", "8D", 141, false},
         {"0001" + to + "00F5", "8D", 141, false},    // 8-bit, no validity period
+        {"0011" + to + "0040AA", "A0", 140, true},   // 7-bit, marked for automatic deletion
+        // A service centre address and a 7-octet validity period (absolute, then enhanced)
+        // before the length.
+        {"07912618485400F9" "19" + to + "0000" "62802101350482", "A0", 140, true},
+        {"07912618485400F9" "19" + to + "0000" "62802101350482", "A1", 141, false},
+        {"0009" + to + "0000" "01000000000000", "A1", 141, false},
     };
     for (const Case& c : cases) {
         const std::string pdu = c.head + c.udl + std::string(2 * c.octets, '0');
-        send("AT+CMGS=" + std::to_string(pdu.size() / 2 - 1) + "\r");
+        const std::size_t sca = std::stoul(pdu.substr(0, 2), nullptr, 16);
+        send("AT+CMGS=" + std::to_string(pdu.size() / 2 - 1 - sca) + "\r");
         const std::string answer = send(pdu + "\x1A");
         EXPECT_EQ(answer.rfind(c.accepted ? "\r\n+CMGS: " : "\r\n+CMS ERROR: 304\r\n", 0), 0u)
             << c.head << c.udl << answer;
     }
-    EXPECT_EQ(gsm.submitted().size(), 2u);
+    EXPECT_EQ(gsm.submitted().size(), 4u);
 }
 
 TEST_F(AtEngineTest, SubmissionFailsWhenToldAndEscCancels) {

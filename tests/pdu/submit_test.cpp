@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 using namespace pelorin::pdu;
 
 namespace {
@@ -59,10 +61,7 @@ std::pair<int, std::string> ReadBack(const std::string& pdu) {
     std::string ud = pdu.substr(kTo.size() + 2 + (header ? 14 : 0));
     const int septets = udl - (header ? 8 : 0);
     ud.resize(2 * static_cast<std::size_t>(septets), '0');
-    std::string text;
-    for (const std::uint8_t s : UnpackSeptets(ud))
-        text += GsmToChar(s);
-    return {udl, text};
+    return {udl, DecodeSeptets(UnpackSeptets(ud))};
 }
 
 TEST(Submit, BoundarySweep) {
@@ -94,7 +93,8 @@ TEST(Submit, CutsCountSeptetsSoAnEscapeNeverOverfillsAPart) {
         std::size_t at;
         int firstUdl, secondUdl;
     };
-    for (const Case c : {Case{150, 160, 27}, Case{151, 159, 28}, Case{152, 160, 27}, Case{153, 160, 27}}) {
+    for (const Case c :
+         {Case{150, 160, 27}, Case{151, 159, 28}, Case{152, 160, 27}, Case{153, 160, 27}}) {
         std::string text(170, 'a');
         text[c.at] = '{';
         const SubmitPdus out = EncodeSubmitPdu("08123456789", text, 1, 0);
@@ -113,7 +113,58 @@ TEST(Submit, CutsCountSeptetsSoAnEscapeNeverOverfillsAPart) {
     // Escapes everywhere: no part ever exceeds 160 septets (140 octets).
     const SubmitPdus many = EncodeSubmitPdu("08123456789", std::string(500, '{') + "a", 1, 0);
     EXPECT_EQ(many.count, 7);
-    for (const std::string& pdu : many.pdus) EXPECT_LE(HexPairValue(pdu.substr(kTo.size(), 2)), 160);
+    for (const std::string& pdu : many.pdus)
+        EXPECT_LE(HexPairValue(pdu.substr(kTo.size(), 2)), 160);
+}
+
+TEST(Submit, EveryPartFitsOneSmsAndTheTextSurvives) {
+    // Texts around the 152/153 and 160/161 limits with an extension character (two septets)
+    // at the cut, at either end, or nowhere.
+    const std::size_t lengths[] = {151, 152, 153, 159, 160, 161, 304, 305, 330};
+    const std::size_t nowhere = 9999, last = 9998;
+    const std::size_t places[] = {nowhere, 0, 150, 151, 152, 153, 158, 159, last};
+    const std::string escapes = "{}^\\[~]|\x80";
+    std::size_t round = 0;
+    for (const std::size_t length : lengths) {
+        for (const std::size_t place : places) {
+            std::string text(length, 'x');
+            const char escape = escapes[round++ % escapes.size()];
+            if (place != nowhere && place != last && place >= length) continue;
+            if (place != nowhere) text[place == last ? length - 1 : place] = escape;
+            const std::size_t septets = TextToGsm(text).size();
+            const SubmitPdus out = EncodeSubmitPdu("08123456789", text, 3, 0);
+            const std::string where = std::to_string(length) + " at " + std::to_string(place);
+            ASSERT_EQ(out.count == 1, septets <= 160) << where;
+            ASSERT_EQ(out.pdus.size(), static_cast<std::size_t>(out.count)) << where;
+            std::string joined;
+            for (std::size_t k = 0; k < out.pdus.size(); ++k) {
+                const auto [udl, part] = ReadBack(out.pdus[k]);
+                EXPECT_LE((udl * 7 + 7) / 8, 140) << where; // user data octets
+                // A part is cut short only when the next character would not fit.
+                if (k + 1 < out.pdus.size()) {
+                    const int next = text[joined.size() + part.size()] == 'x' ? 1 : 2;
+                    EXPECT_GT(udl - 8 + next, 152) << where;
+                }
+                joined += part;
+            }
+            // The decoder reads the euro's escape pair back as "è".
+            std::replace(text.begin(), text.end(), '\x80', '\xE8');
+            EXPECT_EQ(joined, text) << where;
+        }
+    }
+}
+
+TEST(Submit, CharactersWithoutACodeKeepTheirPlaceInTheCut) {
+    // "ê" has no GSM code and is dropped, but it still counts as one character, so such a text
+    // is cut at 160/152 characters exactly as a plain one is.
+    std::string text(161, 'a');
+    for (std::size_t i = 0; i < text.size(); i += 8)
+        text[i] = '\xEA';
+    const SubmitPdus out = EncodeSubmitPdu("08123456789", text, 5, 0);
+    EXPECT_EQ(out.pdus,
+              (std::vector<std::string>{
+                  BuildSubmitPdu("08123456789", text.substr(0, 152), 0, ConcatHeader(5, 2, 1)),
+                  BuildSubmitPdu("08123456789", text.substr(152), 0, ConcatHeader(5, 2, 2))}));
 }
 
 } // namespace

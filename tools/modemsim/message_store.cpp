@@ -14,6 +14,20 @@ int hexDigit(char c) {
     return -1;
 }
 
+// TS 23.038 4: whether a data coding scheme counts its user data length in septets. 8-bit
+// data and UCS2 count octets; reserved codings are read as the default alphabet.
+bool userDataIsSeptets(int dcs) {
+    if ((dcs & 0x80) == 0) { // general data coding, with or without automatic deletion
+        if ((dcs & 0x20) != 0) return false; // compressed: the length is in octets
+        const int alphabet = (dcs >> 2) & 3;
+        return alphabet != 1 && alphabet != 2;
+    }
+    const int group = dcs >> 4;
+    if (group == 0xE) return false;             // message waiting, UCS2
+    if (group == 0xF) return (dcs & 0x04) == 0; // data coding / message class
+    return true;                                // message waiting in 7 bits, reserved groups
+}
+
 std::string hexNumber(std::size_t value, int width) {
     char buf[32];
     std::snprintf(buf, sizeof buf, "%0*zX", width, value);
@@ -83,9 +97,7 @@ int submitUserDataOctets(std::string_view pduHex) {
     at += vpf == 2 ? 1 : vpf == 0 ? 0 : 7;
     const int udl = octet(at);
     if (dcs < 0 || udl < 0) return -1;
-    // General coding groups 00xx and 01xx, and group 1111: bits 2-3 (or 2) give the alphabet.
-    const bool gsm7 = (dcs & 0xF0) == 0xF0 ? (dcs & 0x04) == 0 : (dcs & 0xC0) == 0 && (dcs & 0x0C) == 0;
-    return gsm7 ? (udl * 7 + 7) / 8 : udl;
+    return userDataIsSeptets(dcs) ? (udl * 7 + 7) / 8 : udl;
 }
 
 std::string cdmaDataLine(std::string_view sender, std::string_view stamp, std::string_view text) {
