@@ -53,6 +53,21 @@ TEST(AdminTool, QueueAndInsertKeepTheirTexts) {
                     .out.contains(QStringLiteral("INFO <any>\tok <any>\t\t0\t")));
 }
 
+TEST(AdminTool, TextThatIsNotUtf8IsRefusedNotReplaced) {
+    TempHome home;
+    home.admin({QStringLiteral("init")});
+    // A Latin-1 "é" from a terminal that is not UTF-8; a shell passes the raw byte.
+    const auto r = pelorin::test::runProgram(
+        QStringLiteral("/bin/sh"),
+        {QStringLiteral("-c"), QStringLiteral("exec \"$0\" queue tujuan=0812 pidcom=5 \"$(printf 'isipesan=caf\\351')\""),
+         pelorin::test::adminProgram()},
+        home.environment());
+    EXPECT_EQ(r.exitCode, 2) << r.err.toStdString();
+    EXPECT_TRUE(r.err.contains(QStringLiteral("not UTF-8"))) << r.err.toStdString();
+    EXPECT_EQ(home.admin({QStringLiteral("show"), QStringLiteral("qsms")}).out.count(QLatin1Char('\n')), 1)
+        << "nothing queued";
+}
+
 TEST(AdminTool, BadArgumentsGetUsageAndFailure) {
     TempHome home;
     const QList<QStringList> bad = {

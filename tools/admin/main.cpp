@@ -28,7 +28,8 @@ constexpr const char* kUsage =
     "  insert TABLE column=value ...  add one row to any shared table (qsms_count keeps itself)\n"
     "  show TABLE                     print a table's rows, tab-separated\n"
     "The database is $PELORIN_DATABASE, else dbtavrin.db in $PELORIN_HOME.\n"
-    "Dates are yyyy-mm-dd or \"today\". Texts are stored exactly as given, in any script.\n";
+    "Dates are yyyy-mm-dd or \"today\". Texts are stored exactly as given, in any script;\n"
+    "arguments must be UTF-8.\n";
 
 struct UsageError {
     QString message;
@@ -227,13 +228,29 @@ int run(const QStringList& args) {
     return action();
 }
 
+// The arguments as UTF-8 text, whatever the locale. A byte that is not UTF-8 is refused: stored,
+// it would silently become a replacement character.
+QStringList textArguments(int argc, char** argv) {
+    QStringList args;
+    for (int i = 1; i < argc; ++i) {
+        const QByteArray bytes(argv[i]);
+        const QString arg = QString::fromUtf8(bytes);
+        // Invalid bytes decode to replacement characters, which do not encode back to them.
+        if (arg.toUtf8() != bytes) {
+            throw UsageError{QStringLiteral("argument %1 is not UTF-8 text: %2").arg(i).arg(arg)};
+        }
+        args << arg;
+    }
+    return args;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
     int status = 0;
     try {
-        status = run(QCoreApplication::arguments().mid(1));
+        status = run(textArguments(argc, argv));
     } catch (const UsageError& e) {
         std::fprintf(stderr, "pelorin-admin: %s\n%s", qPrintable(e.message), kUsage);
         status = 2;
