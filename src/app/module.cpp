@@ -5,6 +5,8 @@
 #include <QMetaMethod>
 #include <QMetaObject>
 
+#include <algorithm>
+
 #include <cstdio>
 #include <unistd.h>
 
@@ -28,7 +30,7 @@ namespace {
 
 constexpr int kSupervisionMs = 2000;
 // Supervision errors in a row after which the module gives up: it can neither see nor
-// write its row any more.
+// write its row any more. A lost connection is waited for longer (see waitForDatabase).
 constexpr int kSupervisionFailureLimit = 3;
 // How long ending the program waits for the worker. Most exchanges give up on a stop within
 // a poll step; a PDU already handed to the modem, or a deletion of a stored message, runs to
@@ -155,6 +157,11 @@ void Module::startWorker() {
     services.SetPortError = [this](const std::string& text) { SetPortError(text); };
     services.showProgress = [this](const std::string& text) { emit progress(shown(text)); };
     services.showQuizCheck = [this](const std::string& text) { emit quizChecked(shown(text)); };
+    services.recover = [this](const std::exception& e) {
+        if (dynamic_cast<const db::ConnectionLost*>(&e) == nullptr) return false;
+        waitForDatabase(false);
+        return true;
+    };
     modem::WorkerHooks hooks = hooks_;
     if (!hooks.LookupOwnNumber) hooks.LookupOwnNumber = &db::port_row::LookupOwnNumber;
     if (!hooks.StoreReceivedMessage) hooks.StoreReceivedMessage = &inbound::StoreReceivedMessage;
@@ -187,6 +194,7 @@ void Module::startWorker() {
         dispatch.account = {settings_.ehost, settings_.ekey, settings_.esign, settings_.rbroadcast};
         dispatch.exchange = &exchange_;
         dispatch.SetPortError = [this](const std::string& text) { SetPortError(text); };
+        dispatch.awaitDatabase = [this] { return waitForDatabase(true); };
         hooks.DispatchOutbound = [dispatch](const std::string& port, int batchSize) {
             return outbound::DispatchOutbound(dispatch, port, batchSize);
         };
@@ -234,6 +242,24 @@ void Module::SetPortError(const std::string& errorText) {
     QMetaObject::invokeMethod(this, [this] { endProgram(1); }, Qt::AutoConnection);
 }
 
+bool Module::waitForDatabase(bool evenWhenStopping) {
+    const int seconds = db::Database::retrySeconds();
+    std::fprintf(stderr, "port %s: the database connection was lost; waiting up to %d s for it\n",
+                 settings_.cport.c_str(), seconds);
+    std::fflush(stderr);
+    if (db::Database::waitUntilReachable(seconds, [&] { return !evenWhenStopping && StopFlag.load(); })) {
+        std::fprintf(stderr, "port %s: the database answers again\n", settings_.cport.c_str());
+        std::fflush(stderr);
+        return true;
+    }
+    if (StopFlag && !evenWhenStopping) return false; // stopping anyway; nothing was left undone
+    std::fprintf(stderr, "port %s: no database for %d s; ending\n", settings_.cport.c_str(), seconds);
+    std::fflush(stderr);
+    errorReported_ = true; // whatever stops it meanwhile, this run failed
+    SetPortError("Koneksi Database GAGAL");
+    return false;
+}
+
 void Module::TimerModulTimer() {
     bool running = false;
     try {
@@ -241,7 +267,11 @@ void Module::TimerModulTimer() {
         supervisionFailures_ = 0;
     } catch (const db::DbError& e) {
         std::fprintf(stderr, "supervision of port %s failed: %s\n", settings_.cport.c_str(), e.what());
-        if (++supervisionFailures_ >= kSupervisionFailureLimit) endProgram(1);
+        // A server that went away gets as long to come back as the worker gives it.
+        const bool lost = dynamic_cast<const db::ConnectionLost*>(&e) != nullptr;
+        const int limit = lost ? std::max(kSupervisionFailureLimit, db::Database::retrySeconds() * 1000 / kSupervisionMs + 1)
+                               : kSupervisionFailureLimit;
+        if (++supervisionFailures_ >= limit) endProgram(1);
         return;
     }
     if (running) return;

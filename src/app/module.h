@@ -82,6 +82,10 @@ private:
     void startWorker();
     void endProgram(int status);
     void closeSerialPort();
+    // Worker thread: waits for a lost database connection to come back. A stop ends the
+    // wait unless `evenWhenStopping` (a message the modem took still has to be recorded).
+    // When it does not come back the module ends with a failure.
+    bool waitForDatabase(bool evenWhenStopping);
 
     Settings settings_;
     QString connectionError_;

@@ -1,6 +1,8 @@
 #include "db/database.h"
 
+#include <QElapsedTimer>
 #include <QFileInfo>
+#include <QThread>
 #include <QMutex>
 #include <QProcessEnvironment>
 #include <QSqlError>
@@ -12,6 +14,7 @@
 #include <atomic>
 
 #include "db/paths.h"
+#include "db/query.h"
 
 namespace pelorin::db {
 namespace {
@@ -34,6 +37,8 @@ struct ConnectionName {
     }
 };
 QThreadStorage<ConnectionName*> threadConnection;
+// Set when a statement of this thread found its connection gone.
+thread_local bool lostConnection = false;
 
 QString sqliteUri(const QString& file, bool mustExist) {
     QString uri = QUrl::fromLocalFile(file).toString();
@@ -52,6 +57,8 @@ QString configure(QSqlDatabase& db, const DatabaseConfig& cfg, bool mustExist) {
         db.setDatabaseName(cfg.databaseName);
         db.setUserName(cfg.user);
         db.setPassword(cfg.password);
+        // An unreachable server must not hold a module for the system's TCP timeout.
+        db.setConnectOptions(QStringLiteral("connect_timeout=5"));
     }
     if (!db.open()) return db.lastError().text();
     QSqlQuery probe(db);
@@ -80,8 +87,11 @@ QString openConnection(const QString& name, const DatabaseConfig& cfg, bool must
 } // namespace
 
 DatabaseConfig DatabaseConfig::fromEnvironment() {
+    return fromValue(qEnvironmentVariable("PELORIN_DATABASE"));
+}
+
+DatabaseConfig DatabaseConfig::fromValue(const QString& url) {
     DatabaseConfig cfg;
-    const QString url = qEnvironmentVariable("PELORIN_DATABASE");
     if (url.startsWith(QStringLiteral("postgresql://")) || url.startsWith(QStringLiteral("postgres://"))) {
         const QUrl u(url);
         cfg.backend = Backend::Postgres;
@@ -129,6 +139,12 @@ QString Database::open(const DatabaseConfig& config, bool mustExist) {
 }
 
 QSqlDatabase Database::connection() {
+    if (lostConnection) {
+        // A transaction cannot go on on another connection: it fails as a whole first.
+        if (detail::depth() > 0) throw ConnectionLost("the database connection was lost");
+        threadConnection.setLocalData(nullptr);
+        lostConnection = false;
+    }
     if (threadConnection.hasLocalData() && threadConnection.localData() != nullptr) {
         return QSqlDatabase::database(threadConnection.localData()->name, false);
     }
@@ -142,7 +158,12 @@ QSqlDatabase Database::connection() {
     }
     const QString name = QStringLiteral("pelorin-%1").arg(connectionSerial.fetch_add(1));
     const QString error = openConnection(name, cfg, mustExist);
-    if (!error.isEmpty()) throw DbError(error.toStdString());
+    if (!error.isEmpty()) {
+        // A file that cannot be opened stays a plain error; a server that does not answer may
+        // come back.
+        if (cfg.backend == Backend::Postgres) throw ConnectionLost(error.toStdString());
+        throw DbError(error.toStdString());
+    }
     threadConnection.setLocalData(new ConnectionName{name});
     return QSqlDatabase::database(name, false);
 }
@@ -159,6 +180,64 @@ const DatabaseConfig& Database::config() {
 
 void Database::closeThisThread() {
     threadConnection.setLocalData(nullptr);
+    lostConnection = false;
+}
+
+namespace {
+
+// Every error the server reports carries its SQLSTATE; one without it comes from the client
+// side, which is what a broken connection looks like. Class 08 and the 57P0x codes
+// (shutdown, crash, cannot connect now) say so in words.
+bool looksLikeLostConnection(const QSqlError& error) {
+    const QString state = error.nativeErrorCode();
+    return state.isEmpty() || state.startsWith(QLatin1String("08")) || state.startsWith(QLatin1String("57P0"));
+}
+
+} // namespace
+
+void Database::checkConnection(const QSqlError& error) {
+    if (backend() != Backend::Postgres) return; // a file does not go away under a statement
+    if (!looksLikeLostConnection(error)) return;
+    // Errors of the driver itself have no SQLSTATE either: the connection is gone only when
+    // it cannot even answer this. (In a failed transaction the server answers with an error
+    // of its own, which proves it is there.)
+    if (threadConnection.hasLocalData() && threadConnection.localData() != nullptr) {
+        QSqlQuery probe(QSqlDatabase::database(threadConnection.localData()->name, false));
+        if (probe.exec(QStringLiteral("SELECT 1")) || !looksLikeLostConnection(probe.lastError())) return;
+    }
+    lostConnection = true;
+    throw ConnectionLost(error.text().toStdString());
+}
+
+bool Database::connectionLost() {
+    return lostConnection;
+}
+
+bool Database::waitUntilReachable(int seconds, const std::function<bool()>& giveUp) {
+    constexpr int kPauseMs = 2000;
+    QElapsedTimer waited;
+    waited.start();
+    while (true) {
+        try {
+            QSqlQuery probe(connection());
+            if (probe.exec(QStringLiteral("SELECT 1"))) return true;
+            checkConnection(probe.lastError());
+            return true; // the server answers, even if not to this
+        } catch (const DbError&) {
+            lostConnection = true;
+        }
+        if (waited.elapsed() >= seconds * 1000LL) return false;
+        for (int slept = 0; slept < kPauseMs; slept += 100) {
+            if (giveUp && giveUp()) return false;
+            QThread::msleep(100);
+        }
+    }
+}
+
+int Database::retrySeconds() {
+    bool ok = false;
+    const int seconds = qEnvironmentVariableIntValue("PELORIN_DB_RETRY_SECONDS", &ok);
+    return ok && seconds >= 0 ? seconds : 30;
 }
 
 } // namespace pelorin::db

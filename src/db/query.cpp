@@ -10,8 +10,13 @@
 namespace pelorin::db {
 namespace {
 
+[[noreturn]] void fail(const QSqlError& error) {
+    Database::checkConnection(error);
+    throw DbError(error.text().toStdString());
+}
+
 [[noreturn]] void fail(const QSqlQuery& q) {
-    throw DbError(q.lastError().text().toStdString());
+    fail(q.lastError());
 }
 
 QSqlQuery prepared(const QString& sql) {
@@ -28,6 +33,11 @@ QSqlQuery exec(const QString& sql, const QVariantList& values) {
     for (const QVariant& v : values) q.addBindValue(v);
     if (!q.exec()) fail(q);
     return q;
+}
+
+void execDirect(const QString& sql) {
+    QSqlQuery q(Database::connection());
+    if (!q.exec(sql)) fail(q);
 }
 
 QSqlQuery execNamed(const QString& sql, const QVariantMap& values) {
@@ -80,21 +90,70 @@ QString currentTimeText() {
     return QTime::currentTime().toString(QStringLiteral("hh:mm"));
 }
 
+bool transactionOpen() {
+    return detail::depth() > 0;
+}
+
 namespace detail {
 
+int& depth() {
+    thread_local int open = 0;
+    return open;
+}
+
+// PostgreSQL starts and ends transactions through the driver (it cannot prepare BEGIN);
+// SQLite needs BEGIN IMMEDIATE, which the driver does not offer: a deferred transaction
+// that reads first cannot take the write lock later once another process has written.
 void begin() {
-    exec(dialect::beginWriteTransaction(Database::backend()));
+    if (Database::backend() == Backend::Postgres) {
+        QSqlDatabase connection = Database::connection();
+        if (!connection.transaction()) fail(connection.lastError());
+    } else {
+        execDirect(dialect::beginWriteTransaction(Backend::Sqlite));
+    }
+    depth() = 1;
 }
 
 void commit() {
-    exec(QStringLiteral("COMMIT"));
+    // Whatever the answer, the transaction is over: a failed COMMIT has rolled back.
+    depth() = 0;
+    if (Database::backend() == Backend::Postgres) {
+        QSqlDatabase connection = Database::connection();
+        if (!connection.commit()) fail(connection.lastError());
+    } else {
+        execDirect(QStringLiteral("COMMIT"));
+    }
 }
 
 void rollback() noexcept {
+    depth() = 0;
+    // A lost connection took its transaction with it; there is nothing to roll back.
+    if (Database::connectionLost()) return;
     try {
-        QSqlQuery(Database::connection()).exec(QStringLiteral("ROLLBACK"));
+        if (Database::backend() == Backend::Postgres) {
+            Database::connection().rollback();
+        } else {
+            QSqlQuery(Database::connection()).exec(QStringLiteral("ROLLBACK"));
+        }
     } catch (...) {
         // Nothing more can be done; the engine rolls back an unfinished transaction itself.
+    }
+}
+
+void savepoint() {
+    execDirect(QStringLiteral("SAVEPOINT pelorin_step"));
+}
+
+void releaseSavepoint() {
+    execDirect(QStringLiteral("RELEASE SAVEPOINT pelorin_step"));
+}
+
+void rollbackToSavepoint() noexcept {
+    try {
+        execDirect(QStringLiteral("ROLLBACK TO SAVEPOINT pelorin_step"));
+        execDirect(QStringLiteral("RELEASE SAVEPOINT pelorin_step"));
+    } catch (...) {
+        // The enclosing transaction fails at its next statement and rolls back as a whole.
     }
 }
 

@@ -15,6 +15,9 @@ namespace pelorin::db {
 
 // Prepares `sql` with "?" placeholders, binds `values` in order and executes it.
 QSqlQuery exec(const QString& sql, const QVariantList& values = {});
+// Executes a statement without preparing it: schema statements, savepoints and the like,
+// which PostgreSQL cannot prepare. Never give it values from outside.
+void execDirect(const QString& sql);
 // The same with ":name" placeholders.
 QSqlQuery execNamed(const QString& sql, const QVariantMap& values);
 
@@ -38,17 +41,37 @@ QVariant today();
 QString currentTimeText();
 
 // Runs `body` in one transaction: commits when it returns, rolls back when it throws.
+// Inside another transaction of this thread it runs as part of that one.
 template <typename Body>
 void inTransaction(Body&& body);
+
+// Runs `body` so that a failure inside it undoes only its own statements and leaves an
+// enclosing transaction usable (PostgreSQL refuses every later statement of a transaction
+// in which one failed). Outside a transaction it just runs `body`. Rethrows.
+template <typename Body>
+void inSavepoint(Body&& body);
+
+// Whether the calling thread has a transaction open.
+bool transactionOpen();
 
 namespace detail {
 void begin();
 void commit();
 void rollback() noexcept;
+void savepoint();
+void releaseSavepoint();
+void rollbackToSavepoint() noexcept;
+// Transactions of this thread that are open (nested ones count, but only the outermost
+// one talks to the engine).
+int& depth();
 } // namespace detail
 
 template <typename Body>
 void inTransaction(Body&& body) {
+    if (detail::depth() > 0) {
+        body();
+        return;
+    }
     detail::begin();
     try {
         body();
@@ -57,6 +80,22 @@ void inTransaction(Body&& body) {
         detail::rollback();
         throw;
     }
+}
+
+template <typename Body>
+void inSavepoint(Body&& body) {
+    if (detail::depth() == 0) {
+        body();
+        return;
+    }
+    detail::savepoint();
+    try {
+        body();
+    } catch (...) {
+        detail::rollbackToSavepoint();
+        throw;
+    }
+    detail::releaseSavepoint();
 }
 
 } // namespace pelorin::db

@@ -64,6 +64,10 @@ struct WorkerServices {
     std::function<void(int ms)> sleep;
     // Seconds on a steady clock, for the waits of held parts; unset, the real one.
     std::function<std::int64_t()> clockSeconds;
+    // Called with a failure of the cycle before it is reported. Returns true when it has
+    // dealt with it (a lost database connection: waited until it is back, or ended the
+    // module itself); the cycle then carries on instead of reporting a modem error.
+    std::function<bool(const std::exception&)> recover;
 };
 
 class TMyThread : public QThread {

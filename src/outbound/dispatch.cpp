@@ -93,6 +93,28 @@ void recordSent(const QueuedMessage& m, int port, int parts) {
     });
 }
 
+// The record once the connection is back, unless the lost one had committed it already
+// (the message has then left the queue; so it has when the main application removed it).
+void recordSentIfQueued(const QueuedMessage& m, int port, int parts) {
+    db::inTransaction([&] {
+        if (db::countRows(QStringLiteral("SELECT idx FROM qsms WHERE idx=?"), {m.idx}) == 0) return;
+        LogSentSms(m.pengirim, m.tujuan, m.isipesan, port);
+        CheckSendLimits(port, parts, true);
+        db::exec(QStringLiteral("DELETE FROM qsms WHERE idx=?"), {m.idx});
+    });
+}
+
+// A message the modem took must be recorded, or the next batch sends it again: a lost
+// connection is waited for and the record tried once more.
+void recordSentSurely(const DispatchContext& context, const QueuedMessage& m, int port, int parts) {
+    try {
+        recordSent(m, port, parts);
+    } catch (const db::ConnectionLost&) {
+        if (!context.awaitDatabase || !context.awaitDatabase()) throw;
+        recordSentIfQueued(m, port, parts);
+    }
+}
+
 // A message that no modem could send as it stands goes to the failed messages at once,
 // instead of being tried until the module gives up.
 void recordUnsendable(const QueuedMessage& m) {
@@ -155,7 +177,7 @@ std::vector<std::string> DispatchOutbound(const DispatchContext& context, const 
             if (result == SubmitResult::Unsendable) {
                 recordUnsendable(m);
             } else if (result == SubmitResult::Sent) {
-                recordSent(m, com, parts);
+                recordSentSurely(context, m, com, parts);
                 // Only a message that left the queue may be requested: one whose recording
                 // failed stays queued and goes out with a later batch.
                 if (!url.empty()) urls.push_back(std::move(url));
@@ -164,6 +186,11 @@ std::vector<std::string> DispatchOutbound(const DispatchContext& context, const 
                 break;
             }
         }
+    } catch (const db::ConnectionLost& e) {
+        // Not the queue's fault: the batch ends, and the next one goes on once the database
+        // is back. Requests for messages already recorded are still returned.
+        if (!context.awaitDatabase) context.SetPortError(std::string(kDispatchError) + e.what());
+        else context.awaitDatabase();
     } catch (const std::exception& e) {
         context.SetPortError(std::string(kDispatchError) + e.what());
     }

@@ -23,10 +23,15 @@ struct DispatchContext {
     std::function<void(const std::string& errorText)> SetPortError;
     // WAP push of one message (destination, text, address); unset, the modem's own.
     std::function<SubmitResult(const std::string&, const std::string&, const std::string&)> SendWapPush;
+    // Waits for a lost database connection to come back; false when it did not (the module
+    // is then ending). Unset, a lost connection is reported like any other failure.
+    std::function<bool()> awaitDatabase;
 };
 
 // Runs one batch for `port` with batch size n (it handles at most n - 1 messages) and
 // returns the web-service URLs it built ("MERL-SENDER" only), even when it ended early.
+// A lost database connection ends the batch and is waited for (the record of a message the
+// modem took is tried again once it is back).
 std::vector<std::string> DispatchOutbound(const DispatchContext& context, const std::string& port,
                                           int n);
 

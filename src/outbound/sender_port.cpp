@@ -72,13 +72,16 @@ int PickSenderPort(const std::string& sender) {
 
 void QueueOutgoingSms(const std::string& destination, const std::string& sender,
                       const std::string& message) {
+    // Called inside the transaction of a received message: a savepoint keeps a failure here
+    // from spoiling that transaction on engines that abort it at the first error.
     int port = 0;
     try {
-        port = PickSenderPort(sender);
+        db::inSavepoint([&] { port = PickSenderPort(sender); });
     } catch (const std::exception&) {
         port = 0;
     }
     try {
+        db::inSavepoint([&] {
         db::execNamed(QStringLiteral("INSERT INTO QSMS (tgl,waktu,pengirim,tujuan,isipesan,pidcom,trycount) "
                                      "VALUES (:Tanggal,:Waktu,:pengirim,:mobile,:pesan,:pidcom,:trycount)"),
                       {{QStringLiteral("Tanggal"), db::today()},
@@ -88,6 +91,7 @@ void QueueOutgoingSms(const std::string& destination, const std::string& sender,
                        {QStringLiteral("pesan"), db::text(message)},
                        {QStringLiteral("pidcom"), port},
                        {QStringLiteral("trycount"), 0}});
+        });
     } catch (const std::exception& e) {
         // A reply that cannot be queued must not stop the module, but it must not vanish
         // unseen either.

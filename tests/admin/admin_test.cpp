@@ -40,6 +40,37 @@ TEST(AdminTool, PortAddsThenChangesTheRow) {
     EXPECT_TRUE(lines[1].contains(QStringLiteral("2026-01-31")));
 }
 
+TEST(AdminTool, StatusGivesOneLinePerPort) {
+    TempHome home;
+    home.admin({QStringLiteral("init")});
+    const auto admin = [&](const QStringList& args) { home.admin(args); };
+    admin({QStringLiteral("port"), QStringLiteral("5"), QStringLiteral("nomor=0811"), QStringLiteral("stat=RUN"),
+           QStringLiteral("useharian=1"), QStringLiteral("limitharian=100"), QStringLiteral("hariandown=40"),
+           QStringLiteral("tglsekarang=today"), QStringLiteral("usecountdown=1"), QStringLiteral("countdown=7")});
+    // A daily count of another day no longer holds: today starts from the full limit.
+    admin({QStringLiteral("port"), QStringLiteral("6"), QStringLiteral("nomor=0822"), QStringLiteral("stat=ERR"),
+           QStringLiteral("errinfo=Modem ERROR COM6"), QStringLiteral("useharian=1"), QStringLiteral("limitharian=50"),
+           QStringLiteral("hariandown=3"), QStringLiteral("tglsekarang=2020-01-01")});
+    for (int i = 0; i < 2; ++i) {
+        admin({QStringLiteral("queue"), QStringLiteral("tujuan=0812"), QStringLiteral("isipesan=x"), QStringLiteral("pidcom=5")});
+    }
+    admin({QStringLiteral("insert"), QStringLiteral("smsout"), QStringLiteral("tanggal=today"), QStringLiteral("waktu=10:00"),
+           QStringLiteral("penerima=0812"), QStringLiteral("pesan=y"), QStringLiteral("pidcom=6")});
+    admin({QStringLiteral("insert"), QStringLiteral("smsout"), QStringLiteral("tanggal=2020-01-01"),
+           QStringLiteral("waktu=10:00"), QStringLiteral("penerima=0812"), QStringLiteral("pesan=old"), QStringLiteral("pidcom=6")});
+    for (const char* when : {"08:00", "09:30"}) {
+        admin({QStringLiteral("insert"), QStringLiteral("smsin"), QStringLiteral("tanggal=2026-03-01"),
+               QStringLiteral("waktu=") + QLatin1String(when), QStringLiteral("pengirim=0899"),
+               QStringLiteral("penerima=0811"), QStringLiteral("pesan=z")});
+    }
+    const QStringList lines = home.admin({QStringLiteral("status")}).out.split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    ASSERT_EQ(lines.size(), 2) << lines.join('\n').toStdString();
+    EXPECT_EQ(lines[0], QStringLiteral("port 5  RUN  queued 2  sent today 0 (daily limit 100, 40 left)  countdown 7 left"
+                                       "  last received 2026-03-01 09:30 from 0899"));
+    EXPECT_EQ(lines[1], QStringLiteral("port 6  ERR (Modem ERROR COM6)  queued 0  sent today 1 (daily limit 50, 50 left)"
+                                       "  last received: none"));
+}
+
 TEST(AdminTool, QueueAndInsertKeepTheirTexts) {
     TempHome home;
     home.admin({QStringLiteral("init")});
@@ -104,7 +135,13 @@ TEST(AdminTool, CommandsOtherThanInitNeedAnExistingDatabase) {
                                     QStringList{QStringLiteral("show")}}) {
         EXPECT_EQ(runAdmin(home, args).exitCode, 2) << args.join(' ').toStdString();
     }
-    const auto r = runAdmin(home, {QStringLiteral("show"), QStringLiteral("cs")});
+    QProcessEnvironment env = home.environment();
+    if (pelorin::test::usingPostgres()) {
+        // The server's counterpart of a missing file: a database that does not exist.
+        env.insert(QStringLiteral("PELORIN_DATABASE"), home.databaseUrl() + QStringLiteral("_missing"));
+    }
+    const auto r = pelorin::test::runProgram(pelorin::test::adminProgram(),
+                                             {QStringLiteral("show"), QStringLiteral("cs")}, env);
     EXPECT_EQ(r.exitCode, 1);
     EXPECT_TRUE(r.err.contains(QStringLiteral("cannot open database")));
 }

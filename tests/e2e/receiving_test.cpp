@@ -74,10 +74,8 @@ TEST_F(Receiving, AutoReplyIsQueuedAndSentByTheRunningSenderPort) {
     for (const bool counters : {true, false}) {
         SCOPED_TRACE(counters ? "with queue counters" : "shared tables only");
         if (!counters) {
-            for (const char* drop : {"DROP TRIGGER qsms_count_insert", "DROP TRIGGER qsms_count_delete",
-                                     "DROP TRIGGER qsms_count_move", "DROP TABLE qsms_count", "DELETE FROM smsout"}) {
-                db::exec(QString::fromLatin1(drop));
-            }
+            test::removeQueueCounts();
+            db::exec(QStringLiteral("DELETE FROM smsout"));
             sim->clearLog();
             home.admin({QStringLiteral("port"), QStringLiteral("5"), QStringLiteral("stat=DISABLE")});
         }
@@ -94,7 +92,7 @@ TEST_F(Receiving, AutoReplyIsQueuedAndSentByTheRunningSenderPort) {
 }
 
 TEST_F(Receiving, FailingHandlerStopsTheModuleAndKeepsTheMessage) {
-    db::exec(QStringLiteral("DROP TABLE answerkuis"));
+    db::execDirect(QStringLiteral("DROP TABLE answerkuis"));
     sim->storePdu("ME", test::kHaloPdu);
     ModuleRun module(home, test::kFullModule);
     ASSERT_TRUE(module.waitForExit(30000));

@@ -150,7 +150,7 @@ TEST_F(AutoResponder, FailingStatementsAndNullNamesThrow) {
            {"0812", QVariant()});
     EXPECT_THROW(receive("0812", "komp"), db::DbError);
     EXPECT_TRUE(complaints().empty());
-    db::exec(QStringLiteral("DROP TABLE autorespondset"));
+    db::execDirect(QStringLiteral("DROP TABLE autorespondset"));
     EXPECT_THROW(receive("0813", "komp"), db::DbError);
 }
 

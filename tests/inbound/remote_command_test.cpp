@@ -146,7 +146,7 @@ TEST_F(RemoteCommand, OnlyListedSendersAreRemote) {
 }
 
 TEST_F(RemoteCommand, NamesAndComparisonsMustFitThePhonebook) {
-    db::exec(QStringLiteral("ALTER TABLE phonebook ADD COLUMN kota TEXT"));
+    db::execDirect(QStringLiteral("ALTER TABLE phonebook ADD COLUMN kota TEXT"));
     db::exec(QStringLiteral("UPDATE phonebook SET kota='Depok' WHERE msisdn='0814'"));
     struct Case {
         const char* field;
@@ -178,9 +178,9 @@ TEST_F(RemoteCommand, FailingStatementsAndNullsThrow) {
            {"n<message>", QVariant()});
     EXPECT_THROW(inbound::RunRemoteCommand("0812", "n hi"), db::DbError);
     command(kForm, "groupdata", "LIKE", "alamat", "LIKE");
-    db::exec(QStringLiteral("DROP TABLE phonebook"));
+    db::execDirect(QStringLiteral("DROP TABLE phonebook"));
     EXPECT_THROW(inbound::RunRemoteCommand("0812", "ab .:hi"), db::DbError);
-    db::exec(QStringLiteral("DROP TABLE remotehp"));
+    db::execDirect(QStringLiteral("DROP TABLE remotehp"));
     EXPECT_THROW(inbound::IsRemoteSender("0812"), db::DbError);
 }
 

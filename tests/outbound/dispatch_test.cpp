@@ -192,7 +192,7 @@ TEST_F(Dispatch, ErrorsEndTheBatchAsSenderErrors) {
     EXPECT_EQ(reports[0].rfind("ModemSENDER ERROR ", 0), 0u) << reports[0];
 
     reports.clear();
-    db::exec(QStringLiteral("DROP TABLE smsout"));
+    db::execDirect(QStringLiteral("DROP TABLE smsout"));
     const auto urls = DispatchOutbound(context, "5", 4);
     ASSERT_EQ(reports.size(), 1u);
     EXPECT_NE(reports[0].find("smsout"), std::string::npos) << reports[0];

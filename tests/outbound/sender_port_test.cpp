@@ -75,10 +75,7 @@ TEST_F(SenderPort, FullQueuesAreNeverChosenAndCountsFollowTheQueue) {
 
 TEST_F(SenderPort, ADatabaseWithOnlyTheSharedTablesCountsTheQueuesItself) {
     // As the main application makes it: no counter table, no triggers.
-    for (const char* drop : {"DROP TRIGGER qsms_count_insert", "DROP TRIGGER qsms_count_delete",
-                             "DROP TRIGGER qsms_count_move", "DROP TABLE qsms_count"}) {
-        db::exec(QString::fromLatin1(drop));
-    }
+    pelorin::test::removeQueueCounts();
     db::Database::closeThisThread(); // a connection of its own, as a module has
     port(1, "0811");
     port(2, "0812");
@@ -106,10 +103,10 @@ TEST_F(SenderPort, QueuedMessageCarriesTheChoiceAndNeverThrows) {
     EXPECT_EQ(row.value(6).toString().size(), 5);
     row.finish();
 
-    db::exec(QStringLiteral("DROP TABLE cs"));
+    db::execDirect(QStringLiteral("DROP TABLE cs"));
     QueueOutgoingSms("0899", "0817", "port 0");
     EXPECT_EQ(db::countRows(QStringLiteral("SELECT idx FROM qsms WHERE pidcom=0")), 1);
-    db::exec(QStringLiteral("DROP TABLE qsms"));
+    db::execDirect(QStringLiteral("DROP TABLE qsms"));
     EXPECT_NO_THROW(QueueOutgoingSms("0899", "0817", "lost quietly"));
 }
 

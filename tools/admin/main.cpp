@@ -3,6 +3,7 @@
 
 #include <QCoreApplication>
 #include <QDate>
+#include <QHash>
 #include <QSqlQuery>
 #include <QSqlRecord>
 #include <QStringList>
@@ -27,6 +28,7 @@ constexpr const char* kUsage =
     "  queue column=value ...         queue one message (tujuan, isipesan, pidcom needed)\n"
     "  insert TABLE column=value ...  add one row to any shared table (qsms_count keeps itself)\n"
     "  show TABLE                     print a table's rows, tab-separated\n"
+    "  status                         one line per port: state, queue, sent today, limits, last received\n"
     "The database is $PELORIN_DATABASE, else dbtavrin.db in $PELORIN_HOME.\n"
     "Dates are yyyy-mm-dd or \"today\". Texts are stored exactly as given, in any script;\n"
     "arguments must be UTF-8.\n";
@@ -114,7 +116,7 @@ int initSchema() {
         return 1;
     }
     inTransaction([] {
-        for (const QString& statement : createStatements(Database::backend())) exec(statement);
+        for (const QString& statement : createStatements(Database::backend())) execDirect(statement);
     });
     out() << "database initialised: " << Database::config().describe() << "\n";
     return 0;
@@ -198,6 +200,57 @@ int showTable(const Table& table) {
     return 0;
 }
 
+// Counts per port from a "SELECT port, count" statement.
+QHash<int, int> countsByPort(const QString& sql, const QVariantList& values = {}) {
+    QHash<int, int> counts;
+    for (const QVariantList& row : selectRows(sql, values)) counts.insert(row[0].toInt(), row[1].toInt());
+    return counts;
+}
+
+// The overview an operator looks at first. Counted directly (qsms_count may be absent on a
+// database the main application made).
+int showStatus() {
+    const QDate today = QDate::currentDate();
+    const QVariant day = dialect::dateValue(Database::backend(), today);
+    const QHash<int, int> queued =
+        countsByPort(QStringLiteral("SELECT pidcom,count(*) FROM qsms WHERE pidcom IS NOT NULL GROUP BY pidcom"));
+    const QHash<int, int> sent = countsByPort(
+        QStringLiteral("SELECT pidcom,count(*) FROM smsout WHERE tanggal=? AND pidcom IS NOT NULL GROUP BY pidcom"), {day});
+    const std::vector<QVariantList> ports =
+        selectRows(QStringLiteral("SELECT com,stat,errinfo,nomor,usecountdown,countdown,useharian,limitharian,"
+                                  "tglsekarang,hariandown FROM cs ORDER BY com"));
+    if (ports.empty()) out() << "no ports\n";
+    for (const QVariantList& p : ports) {
+        const int com = p[0].toInt();
+        const QString error = p[2].toString().trimmed();
+        QString line = QStringLiteral("port %1  %2").arg(com).arg(p[1].isNull() ? QStringLiteral("-") : p[1].toString());
+        if (!error.isEmpty() && error != QLatin1String("-")) line += QStringLiteral(" (%1)").arg(error);
+        line += QStringLiteral("  queued %1  sent today %2").arg(queued.value(com)).arg(sent.value(com));
+        if (p[6].toInt() != 0) {
+            // A new day starts from the full allowance, as the sending side counts it.
+            const int left = dialect::readDate(p[8]) == today ? p[9].toInt() : p[7].toInt();
+            line += QStringLiteral(" (daily limit %1, %2 left)").arg(p[7].toInt()).arg(left);
+        }
+        if (p[4].toInt() != 0) line += QStringLiteral("  countdown %1 left").arg(p[5].toInt());
+        // Received messages name the port by its own number.
+        const std::vector<QVariantList> last =
+            p[3].toString().isEmpty()
+                ? std::vector<QVariantList>{}
+                : selectRows(QStringLiteral("SELECT tanggal,waktu,pengirim FROM smsin WHERE penerima=? "
+                                            "ORDER BY tanggal DESC,waktu DESC") + dialect::limitClause(1),
+                             {p[3]});
+        if (last.empty()) {
+            line += QStringLiteral("  last received: none");
+        } else {
+            line += QStringLiteral("  last received %1 %2 from %3")
+                        .arg(dialect::readDate(last[0][0]).toString(Qt::ISODate), last[0][1].toString(),
+                             last[0][2].toString());
+        }
+        out() << line << "\n";
+    }
+    return 0;
+}
+
 // Every argument is checked before the database is opened, so a wrong call gets its usage
 // whatever state the database is in, and nothing is written by half a command.
 Action prepare(const QString& command, const QStringList& rest, Backend backend) {
@@ -212,6 +265,10 @@ Action prepare(const QString& command, const QStringList& rest, Backend backend)
         if (rest.size() != 1) throw UsageError{QStringLiteral("show needs exactly one table")};
         const Table& table = tableNamed(rest.first());
         return [&table] { return showTable(table); };
+    }
+    if (command == QLatin1String("status")) {
+        if (!rest.isEmpty()) throw UsageError{QStringLiteral("status takes no arguments")};
+        return showStatus;
     }
     throw UsageError{command.isEmpty() ? QStringLiteral("no command") : QStringLiteral("unknown command: ") + command};
 }
