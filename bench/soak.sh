@@ -7,10 +7,13 @@
 #   bench/soak.sh [SECONDS]           default 600
 #     SOAK_MODULES=n                  modules (default 10)
 #     SOAK_QUEUE_RATE / SOAK_DELIVER_RATE   messages per second (default 2 / 2)
-#     SOAK_CHAOS=s                    mean seconds between two stops (default 5)
+#     SOAK_CHAOS=s                    mean seconds between two stops (default 5; 0: no stops)
 #     SOAK_DRAIN=s                    longest wait for the queue and the modems to empty (default 300)
 #     SOAK_SEED=x                     seed of the texts and of the chaos (default: the time)
 #     SOAK_KEEP=1                     keep the work directory even when every check passed
+#     SOAK_BACKEND=postgres           a throwaway PostgreSQL server (scripts/test-postgres) instead
+#                                     of the SQLite file
+#     SOAK_PG_RESTART=s               PostgreSQL only: restart the server every s seconds (default 0: never)
 # Programs come from $PELORIN_BUILD_DIR (default build-bench beside this folder); nothing is built.
 # Exit status: 0 when every invariant held, 1 when one failed, 2 when the run could not start.
 set -euo pipefail
@@ -22,6 +25,8 @@ deliver_rate="${SOAK_DELIVER_RATE:-2}"
 chaos_every="${SOAK_CHAOS:-5}"
 drain_limit="${SOAK_DRAIN:-300}"
 seed="${SOAK_SEED:-$(date +%s)}"
+backend="${SOAK_BACKEND:-sqlite}"
+pg_restart_every="${SOAK_PG_RESTART:-0}"
 
 top="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 helper="$top/bench/soak/soak.py"
@@ -55,6 +60,7 @@ stop_all() {
   sleep 0.3
   for pid in "${sim_pids[@]}"; do [ -n "$pid" ] && kill -KILL "$pid" 2>/dev/null || true; done
   wait 2>/dev/null || true
+  [ "$backend" = postgres ] && "$top/scripts/test-postgres" stop "$pgdir"
   if [ "$result" = 0 ] && [ "${SOAK_KEEP:-0}" != 1 ]; then
     rm -rf "$work"
   else
@@ -69,6 +75,14 @@ unset DISPLAY WAYLAND_DISPLAY
 mkdir -p "$PELORIN_HOME" "$PELORIN_DEVICE_DIR"
 mkdir -m 700 "$XDG_RUNTIME_DIR"
 db="$PELORIN_HOME/dbtavrin.db"
+if [ "$backend" = postgres ]; then
+  # Beside the work directory, which only its owner may enter; the server runs as another user.
+  pgdir="$(mktemp -u -d -t pelorin-soak-pg.XXXXXX)"
+  server="$("$top/scripts/test-postgres" start "$pgdir")" || { echo "no PostgreSQL server" >&2; exit 2; }
+  psql "$server" -X -q -c "CREATE DATABASE soak"
+  db="${server%/*}/soak"
+  export PELORIN_DATABASE="$db"
+fi
 chaos_log="$work/chaos.log"
 echo "# epoch port what status submitted-PDUs-after" >"$chaos_log"
 
@@ -149,6 +163,7 @@ say "soak of $count modules for $duration s (seed $seed, work $work)"
 # ended without being told is noted and started again too.
 RANDOM=$((seed % 32768))
 end=$(( $(date +%s) + duration ))
+next_restart=$(( $(date +%s) + pg_restart_every ))
 check_ended() {
   local n status
   for n in $(seq "$count"); do
@@ -164,10 +179,17 @@ check_ended() {
 }
 while [ "$(date +%s)" -lt "$end" ]; do
   # Between half and one and a half times the mean, in tenths of a second.
-  pause=$(( chaos_every * 5 + RANDOM % (chaos_every * 10 + 1) ))
+  pause=$(( chaos_every > 0 ? chaos_every * 5 + RANDOM % (chaos_every * 10 + 1) : 10 ))
   sleep "$((pause / 10)).$((pause % 10))"
   check_ended
   [ "$(date +%s)" -lt "$end" ] || break
+  if [ "$backend" = postgres ] && [ "$pg_restart_every" -gt 0 ] && [ "$(date +%s)" -ge "$next_restart" ]; then
+    note "0 PGRESTART - -"
+    "$top/scripts/test-postgres" restart "$pgdir" && say "database server restarted" || say "database server restart FAILED"
+    next_restart=$(( $(date +%s) + pg_restart_every ))
+    continue
+  fi
+  [ "$chaos_every" -gt 0 ] || continue
   n=$(( RANDOM % count + 1 ))
   if (( RANDOM % 2 )); then
     note "$n term-sent - -"
@@ -225,7 +247,7 @@ done
 "$admin" show cs >"$work/cs.txt"
 
 set +e
-python3 "$helper" check --work "$work" --ports "$count"
+python3 "$helper" check --work "$work" --ports "$count" --db "$db"
 result=$?
 set -e
 if [ "$result" != 0 ]; then

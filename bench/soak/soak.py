@@ -12,7 +12,9 @@ codec fault shows up as a difference instead of cancelling out.
 """
 
 import argparse
+import csv
 import datetime
+import io
 import json
 import os
 import random
@@ -366,16 +368,60 @@ def run_deliver(args):
 # ---------------------------------------------------------------------------------------
 # Database access (read only in spirit: only SELECT).
 
-def connect(path):
-    db = sqlite3.connect(path, timeout=30)
-    db.execute("PRAGMA busy_timeout=30000")
-    return db
+class _Rows:
+    def __init__(self, rows):
+        self.rows = rows
+
+    def fetchone(self):
+        return self.rows[0] if self.rows else None
+
+    def fetchall(self):
+        return self.rows
+
+
+class PostgresReader:
+    """The few SELECTs of this script through psql (no driver needed). Parameters and the
+    `ints` columns are whole numbers; every other value stays text, None for NULL."""
+
+    def __init__(self, url):
+        self.url = url
+
+    def execute(self, sql, params=(), ints=()):
+        for p in params:
+            sql = sql.replace("?", str(int(p)), 1)
+        out = subprocess.run(["psql", self.url, "-X", "-q", "--csv", "-P", "null=\\N", "-c", sql],
+                             check=True, capture_output=True, text=True).stdout
+        rows = []
+        for record in list(csv.reader(io.StringIO(out)))[1:]:
+            row = [None if v == "\\N" else v for v in record]
+            for i in ints:
+                if row[i] is not None:
+                    row[i] = int(row[i])
+            rows.append(tuple(row))
+        return _Rows(rows)
+
+
+class SqliteReader:
+    def __init__(self, path):
+        self.db = sqlite3.connect(path, timeout=30)
+        self.db.execute("PRAGMA busy_timeout=30000")
+
+    def execute(self, sql, params=(), ints=()):
+        return self.db.execute(sql, params)
+
+
+def connect(target):
+    """`target`: the SQLite file, or the postgresql:// URL of the database."""
+    if target.startswith("postgres"):
+        return PostgresReader(target)
+    return SqliteReader(target)
 
 
 def run_pending(args):
     db = connect(args.db)
-    queued = db.execute("SELECT count(*) FROM qsms WHERE pidcom BETWEEN 1 AND ?", (args.ports,)).fetchone()[0]
-    stranded = db.execute("SELECT count(*) FROM qsms WHERE pidcom NOT BETWEEN 1 AND ?", (args.ports,)).fetchone()[0]
+    queued = db.execute("SELECT count(*) FROM qsms WHERE pidcom BETWEEN 1 AND ?", (args.ports,), (0,)).fetchone()[0]
+    stranded = db.execute("SELECT count(*) FROM qsms WHERE pidcom NOT BETWEEN 1 AND ?", (args.ports,),
+                          (0,)).fetchone()[0]
     stored = 0
     for port in range(1, args.ports + 1):
         ok, out, _ = ctl(args.sim, args.dev, port, "list")
@@ -465,13 +511,13 @@ def run_check(args):
             if len(w) >= 5 and w[0] != "#":
                 chaos.append({"t": float(w[0]), "port": int(w[1]), "what": w[2], "status": w[3],
                               "submitted": int(w[4]) if w[4].isdigit() else -1})
-    db = connect(os.path.join(work, "home", "dbtavrin.db"))
-    rows = lambda sql: db.execute(sql).fetchall()
-    qsms = rows("SELECT idx, tujuan, isipesan, pidcom, trycount FROM qsms")
-    smsout = rows("SELECT penerima, pesan, pidcom, tanggal, waktu FROM smsout")
-    failed = rows("SELECT idx, tujuan, isipesan, pidcom, trycount FROM failedsent")
+    db = connect(args.db or os.path.join(work, "home", "dbtavrin.db"))
+    rows = lambda sql, ints=(): db.execute(sql, (), ints).fetchall()
+    qsms = rows("SELECT idx, tujuan, isipesan, pidcom, trycount FROM qsms", (0, 3, 4))
+    smsout = rows("SELECT penerima, pesan, pidcom, tanggal, waktu FROM smsout", (2,))
+    failed = rows("SELECT idx, tujuan, isipesan, pidcom, trycount FROM failedsent", (0, 3, 4))
     smsin = rows("SELECT pengirim, penerima, pesan, tanggal, waktu FROM smsin")
-    cs = rows("SELECT com, stat, errinfo FROM cs ORDER BY com")
+    cs = rows("SELECT com, stat, errinfo FROM cs ORDER BY com", (0,))
 
     problems = []  # (invariant, detail)
     notes = []
@@ -769,6 +815,7 @@ def main():
     c = sub.add_parser("check")
     c.add_argument("--work", required=True)
     c.add_argument("--ports", type=int, required=True)
+    c.add_argument("--db", help="the database, when not the SQLite file of the work directory")
     args = p.parse_args()
     return {"queue": run_queue, "deliver": run_deliver, "pending": run_pending, "row": run_row,
             "check": run_check}[args.command](args) or 0

@@ -158,6 +158,14 @@ void Module::startWorker() {
     services.showProgress = [this](const std::string& text) { emit progress(shown(text)); };
     services.showQuizCheck = [this](const std::string& text) { emit quizChecked(shown(text)); };
     services.recover = [this](const std::exception& e) {
+        if (dynamic_cast<const db::Conflict*>(&e) != nullptr) {
+            // Nothing of the failed transaction was kept (a received message stays in the
+            // modem); the next cycle does it again.
+            std::fprintf(stderr, "port %s: database conflict, done again next cycle: %s\n",
+                         settings_.cport.c_str(), e.what());
+            std::fflush(stderr);
+            return true;
+        }
         if (dynamic_cast<const db::ConnectionLost*>(&e) == nullptr) return false;
         waitForDatabase(false);
         return true;

@@ -202,8 +202,11 @@ void Database::checkConnection(const QSqlError& error) {
     // it cannot even answer this. (In a failed transaction the server answers with an error
     // of its own, which proves it is there.)
     if (threadConnection.hasLocalData() && threadConnection.localData() != nullptr) {
-        QSqlQuery probe(QSqlDatabase::database(threadConnection.localData()->name, false));
-        if (probe.exec(QStringLiteral("SELECT 1")) || !looksLikeLostConnection(probe.lastError())) return;
+        const QSqlDatabase db = QSqlDatabase::database(threadConnection.localData()->name, false);
+        if (db.isOpen()) {
+            QSqlQuery probe(db);
+            if (probe.exec(QStringLiteral("SELECT 1")) || !looksLikeLostConnection(probe.lastError())) return;
+        }
     }
     lostConnection = true;
     throw ConnectionLost(error.text().toStdString());

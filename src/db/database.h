@@ -25,6 +25,13 @@ public:
     using DbError::DbError;
 };
 
+// The engine gave up a transaction because of another one (a deadlock, a serialization
+// failure). Nothing of it was kept; done again, it normally succeeds.
+class Conflict : public DbError {
+public:
+    using DbError::DbError;
+};
+
 struct DatabaseConfig {
     Backend backend = Backend::Sqlite;
     QString sqliteFile;       // absolute path of the SQLite file

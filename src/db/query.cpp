@@ -12,6 +12,10 @@ namespace {
 
 [[noreturn]] void fail(const QSqlError& error) {
     Database::checkConnection(error);
+    // Class 40: transaction rollback (deadlock detected, serialization failure).
+    if (Database::backend() == Backend::Postgres && error.nativeErrorCode().startsWith(QLatin1String("40"))) {
+        throw Conflict(error.text().toStdString());
+    }
     throw DbError(error.text().toStdString());
 }
 

@@ -112,6 +112,16 @@ void recordSentSurely(const DispatchContext& context, const QueuedMessage& m, in
     } catch (const db::ConnectionLost&) {
         if (!context.awaitDatabase || !context.awaitDatabase()) throw;
         recordSentIfQueued(m, port, parts);
+    } catch (const db::Conflict&) {
+        // Chosen as a deadlock's victim: nothing was kept, so the record is done again.
+        for (int attempt = 1;; ++attempt) {
+            try {
+                recordSentIfQueued(m, port, parts);
+                return;
+            } catch (const db::Conflict&) {
+                if (attempt == 5) throw;
+            }
+        }
     }
 }
 
@@ -186,6 +196,10 @@ std::vector<std::string> DispatchOutbound(const DispatchContext& context, const 
                 break;
             }
         }
+    } catch (const db::Conflict& e) {
+        // Another writer got in the way; the queue is as it was and the next batch goes on.
+        std::fprintf(stderr, "port %s: batch ended by a database conflict: %s\n", port.c_str(), e.what());
+        std::fflush(stderr);
     } catch (const db::ConnectionLost& e) {
         // Not the queue's fault: the batch ends, and the next one goes on once the database
         // is back. Requests for messages already recorded are still returned.

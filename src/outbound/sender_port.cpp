@@ -77,6 +77,10 @@ void QueueOutgoingSms(const std::string& destination, const std::string& sender,
     int port = 0;
     try {
         db::inSavepoint([&] { port = PickSenderPort(sender); });
+    } catch (const db::ConnectionLost&) {
+        throw; // the transaction around this is gone: it fails and is done again
+    } catch (const db::Conflict&) {
+        throw;
     } catch (const std::exception&) {
         port = 0;
     }
@@ -92,6 +96,10 @@ void QueueOutgoingSms(const std::string& destination, const std::string& sender,
                        {QStringLiteral("pidcom"), port},
                        {QStringLiteral("trycount"), 0}});
         });
+    } catch (const db::ConnectionLost&) {
+        throw;
+    } catch (const db::Conflict&) {
+        throw; // another writer got in the way: the message's transaction is done again
     } catch (const std::exception& e) {
         // A reply that cannot be queued must not stop the module, but it must not vanish
         // unseen either.
