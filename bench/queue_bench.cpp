@@ -6,6 +6,10 @@
 // The databases are built once with the real schema and kept in
 // $TMPDIR/pelorin-queue-bench (named after a hash of the schema, so a schema change builds
 // them again); each run works on a copy, which it removes at the end.
+//
+// With PELORIN_BENCH_POSTGRES=postgresql://user@host:port/db (a server and a database to
+// connect to first) the same runs on PostgreSQL: the databases qbench_<rows>_<hash> are
+// built there once and used in place (every iteration leaves the queue at its size).
 
 #include <QCoreApplication>
 #include <QCryptographicHash>
@@ -49,8 +53,16 @@ QString cacheDir() {
     return QDir::tempPath() + QStringLiteral("/pelorin-queue-bench");
 }
 
+QString postgresServer() {
+    return qEnvironmentVariable("PELORIN_BENCH_POSTGRES");
+}
+
+db::Backend backend() {
+    return postgresServer().isEmpty() ? db::Backend::Sqlite : db::Backend::Postgres;
+}
+
 QString schemaTag() {
-    const QByteArray all = db::createStatements(db::Backend::Sqlite).join(QLatin1Char(';')).toUtf8();
+    const QByteArray all = db::createStatements(backend()).join(QLatin1Char(';')).toUtf8();
     return QString::fromLatin1(QCryptographicHash::hash(all, QCryptographicHash::Md5).toHex().left(8));
 }
 
@@ -59,25 +71,43 @@ void fail(const QString& what) {
     std::exit(1);
 }
 
+// An SQLite file, or the name of a database on the PostgreSQL server.
 void openDatabase(const QString& file, bool create) {
     db::DatabaseConfig config;
-    config.sqliteFile = file;
+    if (backend() == db::Backend::Postgres) {
+        config = db::DatabaseConfig::fromValue(postgresServer());
+        config.databaseName = file;
+    } else {
+        config.sqliteFile = file;
+    }
     const QString error = db::Database::open(config, !create);
     if (!error.isEmpty()) fail(QStringLiteral("cannot open %1: %2").arg(file, error));
 }
 
 void removeDatabase(const QString& file) {
+    if (backend() == db::Backend::Postgres) return; // built once, used in place
     for (const char* suffix : {"", "-wal", "-shm", "-journal"}) QFile::remove(file + QLatin1String(suffix));
 }
 
 // The 100 running sender ports carry both limits, set far out of reach, so that every send
 // also books its parts as a real port does.
-void build(const QString& file, const Queue& queue) {
-    std::fprintf(stderr, "queue_bench: building %s (%d rows), once\n", qPrintable(file), queue.rows);
-    removeDatabase(file);
-    openDatabase(file, true);
+void fill(const Queue& queue) {
     db::inTransaction([&] {
-        for (const QString& statement : db::createStatements(db::Backend::Sqlite)) db::exec(statement);
+        for (const QString& statement : db::createStatements(backend())) db::execDirect(statement);
+        if (backend() == db::Backend::Postgres) {
+            db::execDirect(QStringLiteral("INSERT INTO cs (com,nomor,stat,statsender,errinfo,usecountdown,countdown,"
+                                          "useharian,limitharian,tglsekarang,hariandown) "
+                                          "SELECT i,'0812'||lpad(i::text,8,'0'),'RUN','SENDER','-',1,2000000000,1,"
+                                          "2000000000,CURRENT_DATE,2000000000 FROM generate_series(1,%1) i")
+                               .arg(kSenderPorts));
+            db::execDirect(QStringLiteral("INSERT INTO qsms (tgl,waktu,pengirim,tujuan,isipesan,pidcom,trycount,wapurl) "
+                                          "SELECT CURRENT_DATE,'08:00','SENDER','0813'||lpad(i::text,8,'0'),"
+                                          "'Pesan nomor '||i||' untuk pelanggan',1+mod(i,%1),0,'' "
+                                          "FROM generate_series(0,%2) i")
+                               .arg(queue.queuedPorts)
+                               .arg(queue.rows - 1));
+            return;
+        }
         db::exec(QStringLiteral(
                      "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i+1 FROM n WHERE i<?) "
                      "INSERT INTO cs (com,nomor,stat,statsender,errinfo,usecountdown,countdown,"
@@ -92,12 +122,38 @@ void build(const QString& file, const Queue& queue) {
                      "'Pesan nomor '||i||' untuk pelanggan',1+i%?,0,'' FROM n"),
                  {queue.rows, queue.queuedPorts});
     });
-    db::exec(QStringLiteral("ANALYZE"));
+    db::execDirect(QStringLiteral("ANALYZE"));
+}
+
+void build(const QString& file, const Queue& queue) {
+    std::fprintf(stderr, "queue_bench: building %s (%d rows), once\n", qPrintable(file), queue.rows);
+    removeDatabase(file);
+    openDatabase(file, true);
+    fill(queue);
     db::Database::closeThisThread();
+}
+
+// On the server: the database of that size, built when missing.
+QString preparePostgres(int rows) {
+    const QString name = QStringLiteral("qbench_%1_%2").arg(rows).arg(schemaTag());
+    openDatabase(db::DatabaseConfig::fromValue(postgresServer()).databaseName, false);
+    const bool exists = !db::selectRows(QStringLiteral("SELECT 1 FROM pg_database WHERE datname=?"), {name}).empty();
+    if (!exists) {
+        // Built under another name first, so an interrupted build is never taken for a whole one.
+        const QString partial = name + QStringLiteral("_part");
+        db::execDirect(QStringLiteral("DROP DATABASE IF EXISTS %1").arg(partial));
+        db::execDirect(QStringLiteral("CREATE DATABASE %1").arg(partial));
+        build(partial, queueFor(rows));
+        openDatabase(db::DatabaseConfig::fromValue(postgresServer()).databaseName, false);
+        db::execDirect(QStringLiteral("ALTER DATABASE %1 RENAME TO %2").arg(partial, name));
+    }
+    db::Database::closeThisThread();
+    return name;
 }
 
 // The cached database of that size, built when missing, copied to a working file.
 QString prepare(int rows) {
+    if (backend() == db::Backend::Postgres) return preparePostgres(rows);
     const Queue queue = queueFor(rows);
     QDir().mkpath(cacheDir());
     const QString cached = cacheDir() + QStringLiteral("/qsms-%1-%2.db").arg(rows).arg(schemaTag());
@@ -160,7 +216,7 @@ void DispatchBatch(benchmark::State& state) {
         db::inTransaction([&] {
             for (std::size_t i = 0; i < urls.size(); ++i) {
                 db::exec(QStringLiteral("INSERT INTO qsms (tgl,waktu,pengirim,tujuan,isipesan,pidcom,trycount,wapurl) "
-                                        "VALUES (date('now'),'08:00','SENDER','081300000000','Pesan lagi',?,0,'')"),
+                                        "VALUES (CURRENT_DATE,'08:00','SENDER','081300000000','Pesan lagi',?,0,'')"),
                          {port});
             }
         });

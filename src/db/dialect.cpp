@@ -40,13 +40,30 @@ QStringList queueCountTriggers(Backend backend) {
         "ON CONFLICT (pidcom) DO UPDATE SET queued=qsms_count.queued+1");
     const QString down = QStringLiteral("UPDATE qsms_count SET queued=queued-1 WHERE pidcom=%1");
     if (backend == Backend::Postgres) {
-        return {QStringLiteral("CREATE FUNCTION qsms_count_track() RETURNS trigger LANGUAGE plpgsql AS $$ BEGIN "
-                               "IF TG_OP IN ('DELETE','UPDATE') AND OLD.pidcom IS NOT NULL THEN %1; END IF; "
-                               "IF TG_OP IN ('INSERT','UPDATE') AND NEW.pidcom IS NOT NULL THEN %2; END IF; "
-                               "RETURN NULL; END $$")
-                    .arg(down.arg(QStringLiteral("OLD.pidcom")), up.arg(QStringLiteral("NEW.pidcom"))),
-                QStringLiteral("CREATE TRIGGER qsms_count_track AFTER INSERT OR DELETE OR UPDATE OF pidcom "
-                               "ON qsms FOR EACH ROW EXECUTE FUNCTION qsms_count_track()"),
+        // Statement triggers over the changed rows: a row trigger would update a port's count
+        // once per row, and a transaction that queues many rows for one port would make
+        // PostgreSQL walk ever longer chains of row versions. Ports are taken in order, so
+        // two transactions never wait for each other's counts crosswise.
+        const QString apply = QStringLiteral(
+            "INSERT INTO qsms_count (pidcom,queued) SELECT pidcom,sum(n) FROM (%1) AS changed "
+            "WHERE pidcom IS NOT NULL GROUP BY pidcom HAVING sum(n)<>0 ORDER BY pidcom "
+            "ON CONFLICT (pidcom) DO UPDATE SET queued=qsms_count.queued+EXCLUDED.queued");
+        const auto function = [](const char* name, const QString& body) {
+            return QStringLiteral("CREATE FUNCTION %1() RETURNS trigger LANGUAGE plpgsql AS $$ BEGIN %2; "
+                                  "RETURN NULL; END $$")
+                .arg(QLatin1String(name), body);
+        };
+        return {function("qsms_count_insert", apply.arg(QStringLiteral("SELECT pidcom,1 AS n FROM inserted"))),
+                QStringLiteral("CREATE TRIGGER qsms_count_insert AFTER INSERT ON qsms REFERENCING NEW TABLE AS inserted "
+                               "FOR EACH STATEMENT EXECUTE FUNCTION qsms_count_insert()"),
+                function("qsms_count_delete", apply.arg(QStringLiteral("SELECT pidcom,-1 AS n FROM removed"))),
+                QStringLiteral("CREATE TRIGGER qsms_count_delete AFTER DELETE ON qsms REFERENCING OLD TABLE AS removed "
+                               "FOR EACH STATEMENT EXECUTE FUNCTION qsms_count_delete()"),
+                // Only a changed pidcom moves a count; other updates leave the counts alone.
+                function("qsms_count_move",
+                         apply.arg(QStringLiteral("SELECT pidcom,-1 AS n FROM before UNION ALL SELECT pidcom,1 FROM after"))),
+                QStringLiteral("CREATE TRIGGER qsms_count_move AFTER UPDATE ON qsms REFERENCING OLD TABLE AS before "
+                               "NEW TABLE AS after FOR EACH STATEMENT EXECUTE FUNCTION qsms_count_move()"),
                 // TRUNCATE fires no row triggers: the counts go with the rows.
                 QStringLiteral("CREATE FUNCTION qsms_count_clear() RETURNS trigger LANGUAGE plpgsql AS $$ BEGIN "
                                "DELETE FROM qsms_count; RETURN NULL; END $$"),

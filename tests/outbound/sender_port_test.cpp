@@ -71,6 +71,12 @@ TEST_F(SenderPort, FullQueuesAreNeverChosenAndCountsFollowTheQueue) {
     EXPECT_EQ(db::countRows(QStringLiteral("SELECT * FROM qsms_count WHERE pidcom=1 AND queued=988")), 1);
     EXPECT_EQ(db::countRows(QStringLiteral("SELECT * FROM qsms_count WHERE pidcom=2 AND queued=10")), 1);
     EXPECT_EQ(PickSenderPort("0899"), 2);
+    // Updates that keep the port leave the counts alone; emptying the queue at once (the
+    // server's TRUNCATE fires no row triggers) empties them.
+    db::exec(QStringLiteral("UPDATE qsms SET trycount=trycount+1"));
+    EXPECT_EQ(db::countRows(QStringLiteral("SELECT * FROM qsms_count WHERE pidcom=1 AND queued=988")), 1);
+    db::execDirect(pelorin::test::usingPostgres() ? QStringLiteral("TRUNCATE qsms") : QStringLiteral("DELETE FROM qsms"));
+    EXPECT_EQ(db::countRows(QStringLiteral("SELECT * FROM qsms_count WHERE queued<>0")), 0);
 }
 
 TEST_F(SenderPort, ADatabaseWithOnlyTheSharedTablesCountsTheQueuesItself) {

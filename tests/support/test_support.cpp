@@ -224,9 +224,8 @@ QStringList portRow(int port) {
 void removeQueueCounts() {
     const QStringList drops =
         usingPostgres()
-            ? QStringList{QStringLiteral("DROP TRIGGER qsms_count_track ON qsms"),
-                          QStringLiteral("DROP TRIGGER qsms_count_truncate ON qsms"),
-                          QStringLiteral("DROP FUNCTION qsms_count_track"), QStringLiteral("DROP FUNCTION qsms_count_clear"),
+            ? QStringList{QStringLiteral("DROP FUNCTION qsms_count_insert, qsms_count_delete, qsms_count_move, "
+                                         "qsms_count_clear CASCADE"),
                           QStringLiteral("DROP TABLE qsms_count")}
             : QStringList{QStringLiteral("DROP TRIGGER qsms_count_insert"), QStringLiteral("DROP TRIGGER qsms_count_delete"),
                           QStringLiteral("DROP TRIGGER qsms_count_move"), QStringLiteral("DROP TABLE qsms_count")};
