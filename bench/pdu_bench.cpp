@@ -2,6 +2,7 @@
 #include "pdu/deliver.h"
 #include "pdu/listing.h"
 #include "pdu/submit.h"
+#include "pdu/unicode.h"
 
 #include <benchmark/benchmark.h>
 
@@ -47,6 +48,50 @@ void DecodeDeliver160(benchmark::State& state) {
         benchmark::DoNotOptimize(DecodeDeliverPdu("\n+CMGL: 4,0,,153", pdu));
 }
 BENCHMARK(DecodeDeliver160);
+
+// The same 160-character 7-bit text through the entry point that first checks the alphabet.
+void EncodeMessage160Gsm(benchmark::State& state) {
+    const std::string text = Text(160);
+    for (auto _ : state)
+        benchmark::DoNotOptimize(EncodeMessage("08123456789", text, 7, 0));
+}
+BENCHMARK(EncodeMessage160Gsm);
+
+// 160 characters that need UCS2 (Polish letters, Chinese, an emoji every 20): three parts.
+std::string Ucs2Text160() {
+    const std::string sample = "Dzi\u0119kuj\u0119 \u4F60\u597D ok \U0001F64F ";
+    std::string text;
+    while (CharacterCount(text) < 160)
+        text += sample;
+    return std::string(FirstCharacters(text, 160));
+}
+
+void EncodeMessage160Ucs2(benchmark::State& state) {
+    const std::string text = Ucs2Text160();
+    for (auto _ : state)
+        benchmark::DoNotOptimize(EncodeMessage("08123456789", text, 7, 0));
+}
+BENCHMARK(EncodeMessage160Ucs2);
+
+// The listing of that text's parts as received, decoded and joined.
+void DecodeListing160Ucs2(benchmark::State& state) {
+    std::string answer = "\r\n";
+    int index = 1;
+    for (const std::string& submit : EncodeMessage("08123456789", Ucs2Text160(), 7, 0).pdus.pdus) {
+        // From the user data length on, a submit and a deliver PDU agree.
+        const std::string userData = submit.substr(28);
+        answer += "+CMGL: " + std::to_string(index++) + ",0,,140\r\n07912618485400F9440B818021436587F90008"
+                  "62802101350482" + userData + "\r\n";
+    }
+    answer += "\r\nOK\r\n";
+    if (ParseMessageListing(answer).texts.front() != Ucs2Text160()) {
+        state.SkipWithError("the parts do not join to the text");
+        return;
+    }
+    for (auto _ : state)
+        benchmark::DoNotOptimize(ParseMessageListing(answer));
+}
+BENCHMARK(DecodeListing160Ucs2);
 
 void ParseListing20(benchmark::State& state) {
     std::string answer = "\r\n";

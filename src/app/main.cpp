@@ -8,7 +8,6 @@
 #include "app/main_window.h"
 #include "app/module.h"
 #include "app/platform.h"
-#include "db/cp1252.h"
 
 namespace {
 
@@ -45,9 +44,9 @@ int main(int argc, char** argv) {
     QApplication::setApplicationName(QStringLiteral("Pelorin"));
     QApplication::setApplicationDisplayName(QStringLiteral("Pelorin"));
 
-    // The settings argument arrives in the locale's encoding; the module works in Windows-1252.
+    // The settings argument arrives in the locale's encoding; the module works in UTF-8.
     const std::string argument =
-        argc > 1 ? pelorin::db::toWindows1252(QString::fromLocal8Bit(argv[1])) : std::string();
+        argc > 1 ? QString::fromLocal8Bit(argv[1]).toStdString() : std::string();
 
     Module module;
     pelorin::app::MainWindow window(module);

@@ -6,13 +6,12 @@
 #include <QVBoxLayout>
 
 #include "app/module.h"
-#include "db/cp1252.h"
 
 namespace pelorin::app {
 namespace {
 
 QString shown(const std::string& text) {
-    return db::fromWindows1252(text);
+    return QString::fromStdString(text);
 }
 
 } // namespace

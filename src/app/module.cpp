@@ -10,7 +10,6 @@
 #include <cstdio>
 #include <unistd.h>
 
-#include "db/cp1252.h"
 #include "db/database.h"
 #include "db/paths.h"
 #include "db/port_row.h"
@@ -38,7 +37,7 @@ constexpr int kSupervisionFailureLimit = 3;
 constexpr unsigned long kWorkerWaitMs = 60000;
 
 QString shown(const std::string& text) {
-    return db::fromWindows1252(text);
+    return QString::fromStdString(text);
 }
 
 } // namespace

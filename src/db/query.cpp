@@ -4,7 +4,6 @@
 #include <QSqlRecord>
 #include <QTime>
 
-#include "db/cp1252.h"
 #include "db/dialect.h"
 
 namespace pelorin::db {
@@ -73,12 +72,12 @@ int countRows(const QString& sql, const QVariantList& values) {
     return rows;
 }
 
-QVariant text(std::string_view cp1252) {
-    return fromWindows1252(cp1252);
+QVariant text(std::string_view utf8) {
+    return QString::fromUtf8(utf8.data(), static_cast<qsizetype>(utf8.size()));
 }
 
 std::string textOf(const QVariant& value) {
-    return toWindows1252(value.toString());
+    return value.toString().toStdString(); // UTF-8
 }
 
 std::string requireText(const QVariant& value, const char* column) {

@@ -29,8 +29,8 @@ std::vector<QVariantList> selectRows(const QString& sql, const QVariantList& val
 // Number of rows a SELECT returns (walks the result; some engines cannot tell in advance).
 int countRows(const QString& sql, const QVariantList& values = {});
 
-// Module texts (Windows-1252 bytes) to and from database values.
-QVariant text(std::string_view cp1252);
+// Module texts (UTF-8) to and from database values, every character kept.
+QVariant text(std::string_view utf8);
 std::string textOf(const QVariant& value);
 // As textOf, but a NULL is an error, like a failed statement; `column` names it.
 std::string requireText(const QVariant& value, const char* column);

@@ -5,6 +5,7 @@
 #include <optional>
 
 #include "db/query.h"
+#include "pdu/unicode.h"
 #include "inbound/text_rules.h"
 #include "outbound/sender_port.h"
 
@@ -144,11 +145,11 @@ void StoreComplaint(const std::string& sender, const std::string& receiver,
             "VALUES (:tanggal,:waktu,:pengirim,:penerima,:pesan,:forwardke,:tglwaktukirim)"),
         {{QStringLiteral("tanggal"), db::today()},
          {QStringLiteral("waktu"), db::currentTimeText()},
-         {QStringLiteral("pengirim"), db::text(std::string_view(sender).substr(0, text::kPartyLength))},
-         {QStringLiteral("penerima"), db::text(std::string_view(receiver).substr(0, text::kPartyLength))},
+         {QStringLiteral("pengirim"), db::text(pdu::FirstCharacters(sender, text::kPartyLength))},
+         {QStringLiteral("penerima"), db::text(pdu::FirstCharacters(receiver, text::kPartyLength))},
          {QStringLiteral("pesan"), db::text(message)},
          {QStringLiteral("forwardke"),
-          db::text(std::string_view(forwardNumber).substr(0, kForwardLength))},
+          db::text(pdu::FirstCharacters(forwardNumber, kForwardLength))},
          {QStringLiteral("tglwaktukirim"), db::text(stamp)}});
 }
 

@@ -7,6 +7,7 @@
 
 #include "db/dialect.h"
 #include "db/query.h"
+#include "pdu/unicode.h"
 #include "inbound/text_rules.h"
 
 namespace pelorin::inbound {
@@ -98,8 +99,8 @@ std::string StoreInboundSms(const std::string& sender, const std::string& receiv
             "VALUES (:tanggal,:waktu,:pengirim,:penerima,:pesan,:pass2way,:tglwaktukirim)"),
         {{QStringLiteral("tanggal"), db::today()},
          {QStringLiteral("waktu"), db::currentTimeText()},
-         {QStringLiteral("pengirim"), db::text(std::string_view(sender).substr(0, text::kPartyLength))},
-         {QStringLiteral("penerima"), db::text(std::string_view(receiver).substr(0, text::kPartyLength))},
+         {QStringLiteral("pengirim"), db::text(pdu::FirstCharacters(sender, text::kPartyLength))},
+         {QStringLiteral("penerima"), db::text(pdu::FirstCharacters(receiver, text::kPartyLength))},
          {QStringLiteral("pesan"), db::text(message)},
          {QStringLiteral("pass2way"), db::text(twoWayTemplate)},
          {QStringLiteral("tglwaktukirim"), db::text(stamp)}});

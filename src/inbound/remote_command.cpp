@@ -7,6 +7,7 @@
 #include <array>
 
 #include "db/query.h"
+#include "pdu/unicode.h"
 #include "inbound/inbound_store.h"
 #include "inbound/text_rules.h"
 #include "outbound/sender_port.h"
@@ -148,7 +149,7 @@ void RunRemoteCommand(const std::string& /*sender*/, const std::string& received
     const std::vector<QVariantList> candidates = db::selectRows(
         QStringLiteral("SELECT command,sender,param1field,param2field,"
                        "param1criteria,param2criteria FROM remotecommand WHERE command LIKE ?"),
-        {db::text(message.substr(0, 1) + "%")});
+        {db::text(std::string(pdu::FirstCharacters(message, 1)) + "%")});
     const std::string lower = text::LowerAZ(message);
     for (const QVariantList& candidate : candidates) {
         const RemoteRule rule = readRule(candidate);

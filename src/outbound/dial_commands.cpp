@@ -8,6 +8,7 @@
 #include "db/query.h"
 #include "modem/exchange.h"
 #include "modem/modem_types.h"
+#include "pdu/unicode.h"
 
 namespace pelorin::outbound {
 namespace {
@@ -60,7 +61,8 @@ void RunDialCommands(const DialContext& context, const std::string& port) {
     // Taken means dialled: a stop arriving now must not leave it marked but never run.
     context.exchange->ExecAtCommand(text, kDialSeconds, ussd ? ",15" : "OK\r\n", "ERROR", answer,
                                     modem::StopRule::Finish);
-    context.store(command->dial, context.moduleName, withoutCusdPrefix(answer), "", kAnswerStamp);
+    // The modem answers in bytes of its own; stored as text they must be UTF-8.
+    context.store(command->dial, context.moduleName, pdu::Utf8OrCp1252(withoutCusdPrefix(answer)), "", kAnswerStamp);
 }
 
 } // namespace pelorin::outbound

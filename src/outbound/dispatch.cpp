@@ -15,6 +15,7 @@
 #include "outbound/modem_submit.h"
 #include "outbound/wap_push.h"
 #include "pdu/hex.h"
+#include "pdu/unicode.h"
 
 namespace pelorin::outbound {
 namespace {
@@ -158,11 +159,13 @@ bool recordFailure(const QueuedMessage& m) {
 
 std::string BuildCdmaSendArgument(const std::string& number, const std::string& text) {
     const std::string digits = number.rfind('0', 0) == 0 ? number.substr(1) : number;
+    // The phone takes Windows-1252 bytes; a character it lacks goes as "?".
+    const std::string bytes = pdu::Utf8ToCp1252Lossy(text);
     std::string out = pdu::IntToHex2(static_cast<long long>(digits.size()));
     for (unsigned char c : digits) out += pdu::IntToHex2(c);
     out += "02";
-    out += pdu::IntToHex2(static_cast<long long>(text.size()));
-    for (unsigned char c : text) out += pdu::IntToHex2(c);
+    out += pdu::IntToHex2(static_cast<long long>(bytes.size()));
+    for (unsigned char c : bytes) out += pdu::IntToHex2(c);
     return out;
 }
 
@@ -175,7 +178,7 @@ std::vector<std::string> DispatchOutbound(const DispatchContext& context, const 
         for (QueuedMessage& m : selectBatch(com, n)) {
             // Selects n rows but handles n - 1: the batch sizes were always used this way.
             if (++counter >= n) break;
-            const int parts = LimitPartCount(m.isipesan.size());
+            const int parts = BookedParts(m.isipesan);
             if (!CheckSendLimits(com, parts, false)) {
                 context.SetPortError(kLimitReached);
                 break;

@@ -10,6 +10,10 @@ namespace pelorin::outbound {
 // beyond that; an empty text counts 0.
 int LimitPartCount(std::size_t length);
 
+// Parts a queued text (UTF-8) books: LimitPartCount of its length in characters when the
+// default alphabet carries it, else the UCS2 parts it is sent as.
+int BookedParts(const std::string& text);
+
 // True when the port may send `parts` more parts. With `commit` the parts are booked, even
 // when that takes a counter below zero. A port without a row has no limits.
 bool CheckSendLimits(int port, int parts, bool commit);

@@ -55,7 +55,8 @@ SubmitResult SubmitSmsViaModem(modem::AtExchange& exchange, const std::string& n
     // One reference per message ties its parts together; 1 to 79 as the gateway always drew it.
     const int reference = QRandomGenerator::global()->bounded(1, 80);
     const std::string body = pdu::ReplaceAll(text, "\r\n", "\r");
-    const pdu::SubmitPdus encoded = pdu::EncodeSubmitPdu(destination, body, reference, 0);
+    // A text the default alphabet cannot carry whole goes as UCS2.
+    const pdu::SubmitPdus encoded = pdu::EncodeMessage(destination, body, reference, 0).pdus;
     if (encoded.count == 0) return SubmitResult::Failed;
 
     for (int part = 0; part < encoded.count; ++part) {

@@ -8,6 +8,7 @@
 #include <exception>
 
 #include "pdu/text_utils.h"
+#include "pdu/unicode.h"
 
 namespace pelorin::outbound {
 
@@ -105,7 +106,7 @@ void TcpMenuServer::handle(QTcpSocket* socket) {
             }
             const std::string stamp =
                 QDateTime::currentDateTime().toString(QStringLiteral("dd-MM-yy hh:mm:ss")).toStdString();
-            store_(request.caller, message, own, stamp);
+            store_(request.caller, pdu::Utf8OrCp1252(message), own, stamp);
         } catch (const std::exception& e) {
             std::fprintf(stderr, "menu request from %s could not be stored: %s\n", request.caller.c_str(), e.what());
             std::fflush(stderr);

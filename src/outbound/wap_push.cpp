@@ -2,7 +2,6 @@
 
 #include <QString>
 
-#include "db/cp1252.h"
 #include "pdu/hex.h"
 
 namespace pelorin::outbound {
@@ -49,9 +48,9 @@ std::optional<std::string> BuildWapPushPdu(const std::string& number, const std:
                                            const std::string& address) {
     const std::string destination = number.rfind('0', 0) == 0 ? "62" + number.substr(1) : number;
     std::string token;
-    const QString href = hrefOf(db::fromWindows1252(address), token);
+    const QString href = hrefOf(QString::fromStdString(address), token);
     const std::string userData = std::string(kHeaders) + token + "03" + hexOf(href) + kActionAndText +
-                                 hexOf(db::fromWindows1252(text)) + kEnd;
+                                 hexOf(QString::fromStdString(text)) + kEnd;
     if (userData.size() / 2 > kMaxUserDataOctets) return std::nullopt;
     return std::string(kFirstOctetAndReference) + pdu::IntToHex2(static_cast<long long>(destination.size())) +
            kInternational + pdu::SwapSemiOctets(destination) + kProtocolAndCoding +

@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "pdu/text_utils.h"
+#include "pdu/unicode.h"
 
 namespace pelorin::outbound {
 namespace {
@@ -21,19 +22,29 @@ std::string normaliseWebDestination(const std::string& number) {
 }
 
 std::string UrlEncodeText(const std::string& text) {
+    const auto percent = [](std::string& out, unsigned char c) {
+        char hex[4];
+        std::snprintf(hex, sizeof hex, "%%%02X", c);
+        out += hex;
+    };
     std::string out;
     out.reserve(text.size() * 3);
-    for (char ch : text) {
-        const auto c = static_cast<unsigned char>(ch);
+    for (std::size_t at = 0; at < text.size();) {
+        const std::size_t start = at;
+        const int byte = pdu::Cp1252Byte(pdu::NextCodePoint(text, at));
+        if (byte < 0) {
+            // The service reads Windows-1252; a character it lacks goes as its UTF-8 bytes.
+            for (std::size_t i = start; i < at; ++i) percent(out, static_cast<unsigned char>(text[i]));
+            continue;
+        }
+        const auto c = static_cast<unsigned char>(byte);
         if (c == 0) break;
         if (keptAsIs(c)) {
-            out.push_back(ch);
+            out.push_back(static_cast<char>(c));
         } else if (c == ' ') {
             out.push_back('+');
         } else {
-            char hex[4];
-            std::snprintf(hex, sizeof hex, "%%%02X", c);
-            out += hex;
+            percent(out, c);
         }
     }
     return out;

@@ -1,6 +1,7 @@
 #include "pdu/deliver.h"
 
 #include "pdu/gsm7.h"
+#include "pdu/unicode.h"
 #include "pdu/hex.h"
 #include "pdu/text_utils.h"
 #include "pdu/tpdu_constants.h"
@@ -82,32 +83,7 @@ std::size_t HeaderSeptets(std::size_t octets) {
 std::string DecodeGsmUserData(std::string_view userData, const Concatenation& header) {
     const std::vector<std::uint8_t> septets = UnpackSeptets(userData);
     const std::size_t textStart = std::min(HeaderSeptets(header.octets), septets.size());
-    return DecodeSeptets(std::span<const std::uint8_t>(septets).subspan(textStart));
-}
-
-// Windows-1252 bytes 0x80-0x9F of the characters outside Latin-1 that the code page holds.
-struct Cp1252Extra {
-    std::uint32_t codePoint;
-    unsigned char byte;
-};
-// clang-format off
-constexpr Cp1252Extra kCp1252Extras[] = {
-    {0x20AC, 0x80}, {0x201A, 0x82}, {0x0192, 0x83}, {0x201E, 0x84}, {0x2026, 0x85},
-    {0x2020, 0x86}, {0x2021, 0x87}, {0x02C6, 0x88}, {0x2030, 0x89}, {0x0160, 0x8A},
-    {0x2039, 0x8B}, {0x0152, 0x8C}, {0x017D, 0x8E}, {0x2018, 0x91}, {0x2019, 0x92},
-    {0x201C, 0x93}, {0x201D, 0x94}, {0x2022, 0x95}, {0x2013, 0x96}, {0x2014, 0x97},
-    {0x02DC, 0x98}, {0x2122, 0x99}, {0x0161, 0x9A}, {0x203A, 0x9B}, {0x0153, 0x9C},
-    {0x017E, 0x9E}, {0x0178, 0x9F},
-};
-// clang-format on
-
-// One UCS2 code unit as a Windows-1252 character; "?" when the code page has none.
-char Ucs2ToChar(std::uint32_t unit) noexcept {
-    if (unit <= 0xFF) return static_cast<char>(unit);
-    for (const Cp1252Extra& extra : kCp1252Extras) {
-        if (extra.codePoint == unit) return static_cast<char>(extra.byte);
-    }
-    return '?';
+    return Cp1252ToUtf8(DecodeSeptets(std::span<const std::uint8_t>(septets).subspan(textStart)));
 }
 
 bool NeedsCleaning(char c) noexcept {
@@ -138,6 +114,9 @@ std::optional<DeliveredMessage> DecodeDeliverPdu(std::string_view headerLine,
                            : DecodeGsmUserData(userData, header);
     message.text = std::none_of(text.begin(), text.end(), NeedsCleaning) ? std::move(text)
                                                                          : CleanMessageText(text);
+    // A part may end or begin with half of a surrogate pair; it is made whole when the parts
+    // are joined.
+    if (!message.part) message.text = JoinSurrogates(std::move(message.text));
     return message;
 }
 
@@ -176,11 +155,11 @@ std::string FormatDeliverTimestamp(std::string_view digits) {
 }
 
 std::string DecodeUnicodeText(std::string_view userData) {
-    std::string text;
-    text.reserve(userData.size() / 4);
+    std::u16string units;
+    units.reserve(userData.size() / 4);
     for (std::size_t i = 0; i + 4 <= userData.size(); i += 4)
-        text += Ucs2ToChar(static_cast<std::uint32_t>(HexToInt(userData.substr(i, 4))));
-    return text;
+        units += static_cast<char16_t>(HexToInt(userData.substr(i, 4)));
+    return Utf16ToUtf8(units);
 }
 
 std::string CleanMessageText(std::string_view text) {

@@ -23,7 +23,7 @@ struct DeliveredMessage {
     std::string index;     // first field of the header line, as the modem sent it
     std::string sender;    // national form, "M-Tronik" or "62962"
     std::string timestamp; // "MM-dd-yy hh:mm:ss"
-    std::string text;      // Windows-1252, cleaned
+    std::string text;      // UTF-8, cleaned (a part may hold half a surrogate pair: see JoinParts)
     // Set when the message is one part of a longer one.
     std::optional<PartInfo> part;
 };
@@ -43,8 +43,8 @@ std::string ApplySenderRules(const std::string& sender);
 // "628021013504" (yy MM dd hh mm ss, semi-octets swapped) -> "08-12-26 10:53:40".
 std::string FormatDeliverTimestamp(std::string_view digits);
 
-// UCS2 user data, one character per 4 hex digits: U+0000-U+00FF as that byte, other characters
-// as their Windows-1252 byte, or "?" where the code page has none.
+// UCS2 user data, one UTF-16 unit per 4 hex digits, as UTF-8: every character kept, a pair
+// split by the end of the data kept as its halves (see Utf16ToUtf8).
 std::string DecodeUnicodeText(std::string_view userData);
 
 // Drops quotes, apostrophes and Ctrl-Z; backslash, "/" and "\r\n" become one blank each.

@@ -19,14 +19,16 @@ struct Row {
 };
 
 // Positions whose encode character differs from the code's own value. The Greek letters
-// and the escape have no Windows-1252 character and all show the bullet 0x95.
+// and the escape have no Windows-1252 character and all show the bullet 0x95. Positions 6
+// and 31 hold the standard's "ù" and "É" (a table that put "ú" and "Ê" there showed the
+// recipient another letter).
 // clang-format off
 constexpr Row kEncodeRows[] = {
-    {0, 0x40},  {1, 0xA3},  {2, 0x24},  {3, 0xA5},  {4, 0xE8},  {5, 0xE9},  {6, 0xFA},
+    {0, 0x40},  {1, 0xA3},  {2, 0x24},  {3, 0xA5},  {4, 0xE8},  {5, 0xE9},  {6, 0xF9},
     {7, 0xEC},  {8, 0xF2},  {9, 0xC7},  {11, 0xD8}, {12, 0xF8}, {14, 0xC5}, {15, 0xE5},
     {16, 0x95}, {17, 0x5F}, {18, 0x95}, {19, 0x95}, {20, 0x95}, {21, 0x95}, {22, 0x95},
     {23, 0x95}, {24, 0x95}, {25, 0x95}, {26, 0x95}, {27, 0x95}, {28, 0xC6}, {29, 0xE6},
-    {30, 0xDF}, {31, 0xCA}, {36, 0xA4}, {64, 0xA1}, {91, 0xC4}, {92, 0xD6}, {93, 0xD1},
+    {30, 0xDF}, {31, 0xC9}, {36, 0xA4}, {64, 0xA1}, {91, 0xC4}, {92, 0xD6}, {93, 0xD1},
     {94, 0xDC}, {95, 0xA7}, {96, 0xBF}, {123, 0xE4}, {124, 0xF6}, {125, 0xF1}, {126, 0xFC},
     {127, 0xE0},
 };
@@ -97,6 +99,8 @@ const std::array<int, 256>& FirstPositions() {
     return positions;
 }
 
+constexpr unsigned char kBullet = 0x95;
+
 constexpr char kHexDigits[] = "0123456789ABCDEF";
 
 // UnpackSeptets reads a non-hex digit as 0, as HexDigitValue does.
@@ -118,6 +122,17 @@ const std::string& GsmAlphabet() {
         return std::string(table.begin(), table.end());
     }();
     return alphabet;
+}
+
+bool GsmCarries(std::string_view text) {
+    const std::array<int, 256>& first = FirstPositions();
+    for (const char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (kExtensionCodes[byte] != 0) continue;
+        // The bullet only stands in for the Greek letters; the escape is no character.
+        if (byte == kBullet || byte == kGsmEscape || first[byte] < 0) return false;
+    }
+    return true;
 }
 
 std::string TextToGsm(std::string_view text) {

@@ -18,6 +18,10 @@ inline constexpr int kNoFollowingSeptet = -1;
 // Built once on first use; safe to call from several threads.
 const std::string& GsmAlphabet();
 
+// Whether the default alphabet and its extension table carry every character of a
+// Windows-1252 text, each as itself.
+bool GsmCarries(std::string_view text);
+
 // GSM code string of a text: extension characters become the pair 27, code; every other byte
 // becomes the first GsmAlphabet position holding it, or is dropped when none does. A byte that
 // is 27 itself or follows a 27 is copied unchanged.

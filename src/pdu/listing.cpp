@@ -1,5 +1,7 @@
 #include "pdu/listing.h"
 
+#include "pdu/unicode.h"
+
 #include "pdu/hex.h"
 #include "pdu/text_utils.h"
 
@@ -113,7 +115,8 @@ PartGrouping GroupParts(const std::vector<DeliveredMessage>& messages) {
 std::string JoinParts(const std::vector<DeliveredMessage>& messages, const PartSet& set) {
     std::string text;
     for (const std::size_t position : set.members()) text += messages[position].text;
-    return text;
+    // An emoji split between two parts is whole again.
+    return JoinSurrogates(std::move(text));
 }
 
 MessageListing ParseMessageListing(std::string_view answer) {
@@ -147,7 +150,7 @@ void AppendCdmaMessage(MessageListing& listing, std::string_view index, std::str
     const auto textLength = static_cast<std::size_t>(HexToInt(SubText(body, senderLength + 15, 4)));
     std::string text(SubText(body, senderLength + 19, textLength));
     std::erase_if(text, [](char c) { return c == '\'' || c == '"'; });
-    listing.texts.push_back(std::move(text));
+    listing.texts.push_back(Cp1252ToUtf8(text)); // the phone sends Windows-1252 bytes
     listing.timestamps.push_back(FormatCdmaTimestamp(SubText(body, senderLength + 1, 12)));
     listing.senders.emplace_back(SubText(body, 1, senderLength));
     listing.indices.emplace_back(index);

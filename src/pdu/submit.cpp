@@ -4,6 +4,7 @@
 #include "pdu/hex.h"
 #include "pdu/text_utils.h"
 #include "pdu/tpdu_constants.h"
+#include "pdu/unicode.h"
 
 #include <algorithm>
 
@@ -27,19 +28,20 @@ std::string ConcatHeader(int reference, int total, int part) {
     return header;
 }
 
-std::string BuildSubmitPdu(std::string_view number, std::string_view text, int option,
-                           std::string_view header) {
-    const std::string codes = TextToGsm(text);
+namespace {
+
+// The PDU around its user data: `length` is the user data length field (septets for the
+// default alphabet, octets for UCS2) and `userData` the hex that follows it.
+std::string SubmitPdu(std::string_view number, int option, bool withHeader, std::string_view dcs,
+                      long long length, std::string_view userData) {
     // The type of number stays "unknown" for "+" numbers too: only the "+" itself goes.
     const std::string digits = StripPrefix(TrimControls(number), "+");
     int firstOctet = kFirstOctetSubmitVpRelative;
-    if (!header.empty()) firstOctet += kFirstOctetUdhi;
+    if (withHeader) firstOctet += kFirstOctetUdhi;
     if (option != kOptionNoStatusReport) firstOctet += kFirstOctetSrr;
-    const long long septets =
-        static_cast<long long>(codes.size()) + (header.empty() ? 0 : kConcat16HeaderSeptets);
 
     std::string pdu;
-    pdu.reserve(40 + digits.size() + header.size() + codes.size() * 2);
+    pdu.reserve(40 + digits.size() + userData.size());
     pdu += kEmptySmsc;
     pdu += HexByte(firstOctet);
     pdu += kMessageReference;
@@ -47,12 +49,68 @@ std::string BuildSubmitPdu(std::string_view number, std::string_view text, int o
     pdu += kTypeOfAddressIsdn;
     pdu += SwapSemiOctets(digits);
     pdu += kProtocolId;
-    pdu += kDcsGsm7;
+    pdu += dcs;
     pdu += kValidity4Days;
-    pdu += HexByte(septets);
-    pdu += header;
-    pdu += PackSeptets(codes);
+    pdu += HexByte(length);
+    pdu += userData;
     return pdu;
+}
+
+std::string Ucs2Pdu(std::string_view number, std::u16string_view units, int option, std::string_view header) {
+    std::string userData(header);
+    userData.reserve(header.size() + 4 * units.size());
+    for (const char16_t unit : units) {
+        userData += HexByte(unit >> 8);
+        userData += HexByte(unit & 0xFF);
+    }
+    const long long octets = static_cast<long long>(header.size() / 2 + 2 * units.size());
+    return SubmitPdu(number, option, !header.empty(), kDcsUcs2, octets, userData);
+}
+
+} // namespace
+
+std::string BuildSubmitPdu(std::string_view number, std::string_view text, int option,
+                           std::string_view header) {
+    const std::string codes = TextToGsm(text);
+    const long long septets =
+        static_cast<long long>(codes.size()) + (header.empty() ? 0 : kConcat16HeaderSeptets);
+    std::string userData(header);
+    userData += PackSeptets(codes);
+    return SubmitPdu(number, option, !header.empty(), kDcsGsm7, septets, userData);
+}
+
+SubmitPdus EncodeUcs2SubmitPdu(std::string_view number, std::u16string_view text, int reference,
+                               int option) {
+    SubmitPdus result;
+    if (text.size() <= kSingleUcs2Units) {
+        result.pdus.push_back(Ucs2Pdu(number, text, option, {}));
+        result.count = text.empty() ? 0 : 1;
+        return result;
+    }
+    std::vector<std::u16string_view> pieces;
+    for (std::size_t start = 0; start < text.size();) {
+        std::size_t length = std::min(kUcs2PartUnits, text.size() - start);
+        // Half an emoji in each part would reach the recipient as two broken characters.
+        const char16_t last = text[start + length - 1];
+        if (start + length < text.size() && last >= 0xD800 && last <= 0xDBFF) --length;
+        pieces.push_back(text.substr(start, length));
+        start += length;
+    }
+    const int parts = static_cast<int>(pieces.size());
+    for (const std::u16string_view piece : pieces) {
+        const int part = static_cast<int>(result.pdus.size()) + 1;
+        result.pdus.push_back(Ucs2Pdu(number, piece, option, ConcatHeader(reference, parts, part)));
+    }
+    result.count = parts;
+    return result;
+}
+
+EncodedMessage EncodeMessage(std::string_view number, std::string_view utf8Text, int reference,
+                             int option) {
+    if (const std::optional<std::string> cp1252 = Utf8ToCp1252(utf8Text); cp1252 && GsmCarries(*cp1252)) {
+        return {EncodeSubmitPdu(number, *cp1252, reference, option), false};
+    }
+    return {EncodeUcs2SubmitPdu(number, Utf8ToUtf16(utf8Text), reference, option), true};
 }
 
 namespace {

@@ -3,6 +3,7 @@
 // without a GSM code are dropped.
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -28,5 +29,25 @@ std::string BuildSubmitPdu(std::string_view number, std::string_view text, int o
 // All PDUs of one message; `reference` ties the parts of a long text together.
 SubmitPdus EncodeSubmitPdu(std::string_view number, std::string_view text, int reference,
                            int option);
+
+// UCS2 limits in UTF-16 units: one message (140 octets), and one part beside the 7-octet
+// concatenation header (133 octets).
+inline constexpr std::size_t kSingleUcs2Units = 70;
+inline constexpr std::size_t kUcs2PartUnits = 66;
+
+// All UCS2 PDUs of one message (data coding scheme 08): one while the text has at most 70
+// UTF-16 units, else parts of at most 66 with the header of EncodeSubmitPdu; a surrogate pair
+// is never split between parts.
+SubmitPdus EncodeUcs2SubmitPdu(std::string_view number, std::u16string_view text, int reference,
+                               int option);
+
+// A UTF-8 text as it goes out: with the default alphabet, exactly as EncodeSubmitPdu encodes
+// its Windows-1252 bytes, when the alphabet carries every character; else as UCS2.
+struct EncodedMessage {
+    SubmitPdus pdus;
+    bool ucs2 = false;
+};
+EncodedMessage EncodeMessage(std::string_view number, std::string_view utf8Text, int reference,
+                             int option);
 
 } // namespace pelorin::pdu

@@ -62,7 +62,7 @@ TEST_F(SharedDatabase, FailedSentTakesQueueRowsColumnForColumn) {
 }
 
 TEST_F(SharedDatabase, TextsRoundTripByteForByte) {
-    for (const std::string& t : {std::string("it's a 'quoted' text"), std::string("caf\xE9 \x80 5 \x95 item"),
+    for (const std::string& t : {std::string("it's a 'quoted' text"), std::string("caf\u00E9 \u20AC5 \u2022 \U0001F64F \u0105\u0119 \u4F60\u597D"),
                                  std::string("x'); DROP TABLE qsms; --"), std::string()}) {
         exec(QStringLiteral("DELETE FROM qsms"));
         queue(t);

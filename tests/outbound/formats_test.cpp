@@ -28,6 +28,7 @@ TEST(CdmaArgument, LengthsAndBytesInHex) {
     EXPECT_EQ(BuildCdmaSendArgument("0812", "AB"), "0338313202024142");
     EXPECT_EQ(BuildCdmaSendArgument("812", ""), "033831320200");
     EXPECT_EQ(BuildCdmaSendArgument("", "A"), "00020141");
+    EXPECT_EQ(BuildCdmaSendArgument("", "\u00E9\u0105"), "000202E93F"); // Windows-1252 bytes, "?" beyond
     // Lengths of 256 and more take three digits rather than being cut.
     const std::string argument = BuildCdmaSendArgument("1", std::string(256, 'a'));
     EXPECT_EQ(argument.substr(0, 9), "013102100");
@@ -40,7 +41,9 @@ TEST(WebGateway, BodyEncodingKeepsOnlyTheSafeBytes) {
         std::string encoded;
     };
     for (const Case& c : {Case{"Halo 123", "Halo+%31%32%33"}, Case{"a&b=c", "a%26b%3Dc"},
-                          Case{"x_y.z-w@v*", "x_y.z-w@v*"}, Case{"\n\xE9", "%0A%E9"},
+                          Case{"x_y.z-w@v*", "x_y.z-w@v*"}, Case{"\n\u00E9\u20AC", "%0A%E9%80"},
+                          // Beyond Windows-1252: the character's UTF-8 bytes.
+                          Case{"\u0105\U0001F64F", "%C4%85%F0%9F%99%8F"},
                           Case{std::string("ab\0cd", 5), "ab"}, Case{"", ""}}) {
         EXPECT_EQ(UrlEncodeText(c.text), c.encoded) << c.text;
     }
@@ -103,7 +106,7 @@ TEST(WapPush, PduFollowsTheServiceIndicationLayout) {
     };
     for (const Case& c : cases) EXPECT_EQ(BuildWapPushPdu(c.number, "abc", c.address), c.expected) << c.name;
     // Characters beyond ASCII travel as UTF-8, the document's declared character set.
-    EXPECT_NE(BuildWapPushPdu("0812", "\xE9", "x")->find("00070103C3A9000101"), std::string::npos);
+    EXPECT_NE(BuildWapPushPdu("0812", "\u00E9", "x")->find("00070103C3A9000101"), std::string::npos);
 }
 
 TEST(WapPush, APushThatDoesNotFitOneSmsIsNeverBuilt) {

@@ -48,9 +48,12 @@ TEST(Deliver, DecodesByPosition) {
         {"missing octets read as zero", kHead + "0000" + kStamp + "10" + kHalo.substr(2), nat,
          "Halo apa kabar@@", {}},
         {"UCS2", kHead + "0008" + kStamp + "06004100620063", nat, "Abc", {}},
-        {"UCS2 Latin-1", kHead + "0008" + kStamp + "0200E9", nat, "\xE9", {}},
-        {"UCS2 beyond Latin-1: Windows-1252 byte or ?", kHead + "0008" + kStamp +
-         "0820AC201900414E2D", nat, "\x80\x92" "A?", {}},
+        {"UCS2 Latin-1", kHead + "0008" + kStamp + "0200E9", nat, "\xC3\xA9", {}},
+        {"UCS2 beyond Latin-1: every character kept", kHead + "0008" + kStamp +
+         "0820AC201900414E2D", nat, "\u20AC\u2019A\u4E2D", {}},
+        {"UCS2 emoji", kHead + "0008" + kStamp + "06D83DDE4F0021", nat, "\U0001F64F!", {}},
+        {"UCS2 lone surrogate", kHead + "0008" + kStamp + "04D83D0021", nat, "\uFFFD!", {}},
+        {"7-bit beyond ASCII reads as UTF-8", kHead + "0000" + kStamp + "020403", nat, "\xC3\xA8\xC3\xB9", {}},
         {"UCS2 part", kHead + "0008" + kStamp + "080500032A03010041", nat, "A", PartInfo{42, 3, 1}},
         {"text is cleaned", kHead + "0008" + kStamp + "1000220027005C002F000D000A001A0041", nat,
          "   A", {}},
