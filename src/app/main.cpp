@@ -2,6 +2,9 @@
 
 #include <QApplication>
 #include <QMessageBox>
+#include <QSystemTrayIcon>
+
+#include <memory>
 
 #include <cstdio>
 
@@ -11,6 +14,7 @@
 
 namespace {
 
+using pelorin::app::MainWindow;
 using pelorin::app::Module;
 
 constexpr const char* kConnectionFailed = "Koneksi Database GAGAL";
@@ -41,33 +45,44 @@ void printProgress(const Module& module) {
 int main(int argc, char** argv) {
     pelorin::app::selectPlatform();
     QApplication app(argc, argv);
+    // No display name: Qt would append it to the window's caption.
     QApplication::setApplicationName(QStringLiteral("Pelorin"));
-    QApplication::setApplicationDisplayName(QStringLiteral("Pelorin"));
+    // The module ends the program itself; hiding or closing the window does not.
+    QApplication::setQuitOnLastWindowClosed(false);
 
     // The settings argument arrives in the locale's encoding; the module works in UTF-8.
     const std::string argument =
         argc > 1 ? QString::fromLocal8Bit(argv[1]).toStdString() : std::string();
 
     Module module;
-    pelorin::app::MainWindow window(module);
+    // Without a display nobody sees a window: a headless module makes no widgets at all.
+    const bool headless = pelorin::app::isHeadless();
+    std::unique_ptr<MainWindow> window;
+    if (!headless) window = std::make_unique<MainWindow>(module);
     QObject::connect(&module, &Module::finished, &app, [](int status) { QCoreApplication::exit(status); },
                      Qt::QueuedConnection);
-    QObject::connect(&module, &Module::operatorMessage, &window,
-                     [&window](const QString& text) { tellOperator(text, &window); });
+    QObject::connect(&module, &Module::operatorMessage, &app,
+                     [&window](const QString& text) { tellOperator(text, window.get()); });
     pelorin::app::handleTerminationSignals(&app, [&module] { module.terminate(); });
     printProgress(module);
 
     if (!module.formCreate(argument)) {
-        tellOperator(QString::fromLatin1(kConnectionFailed) + QStringLiteral("\n(") +
-                         module.connectionError() + QLatin1Char(')'),
-                     &window);
+        // The cause goes to the log on a line of its own; the operator sees the message as it is.
+        std::fprintf(stderr, "%s\n", qPrintable(module.connectionError()));
+        tellOperator(QString::fromLatin1(kConnectionFailed), window.get());
         // Without a display nobody could ever close the window: end with a failure status
         // so a service manager sees it.
-        if (pelorin::app::isHeadless()) return 1;
-        window.show();
+        if (headless) return 1;
+        window->finishStartup(false, false);
         return QApplication::exec();
     }
-    // Offscreen, a window is seen by nobody: showing it would only cost memory.
-    if (module.settings().ShowTray && !pelorin::app::isHeadless()) window.show();
+    if (headless) {
+        if (module.settings().ShowTray) {
+            std::fprintf(stderr, "no display: running without a window or tray icon\n");
+            std::fflush(stderr);
+        }
+    } else {
+        window->finishStartup(true, QSystemTrayIcon::isSystemTrayAvailable());
+    }
     return QApplication::exec();
 }

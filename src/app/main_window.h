@@ -1,11 +1,21 @@
 #pragma once
-// The module's window: a thin view of the Module's settings. It owns no state of its own.
+// The operator's window (TFRMain) and the tray icon: a thin view of the Module. It shows the
+// module's settings and signals and calls its slots; it holds no state of its own.
 
 #include <QWidget>
 
-class QFormLayout;
+class QCloseEvent;
+class QComboBox;
 class QGroupBox;
 class QLabel;
+class QLineEdit;
+class QMenu;
+class QPlainTextEdit;
+class QPushButton;
+class QRadioButton;
+class QStatusBar;
+class QSystemTrayIcon;
+class QTimer;
 
 namespace pelorin::app {
 
@@ -14,26 +24,60 @@ class Module;
 class MainWindow : public QWidget {
     Q_OBJECT
 public:
+    static constexpr const char* kCaption = "Pelorin versi 4.6a";
+
     explicit MainWindow(Module& module, QWidget* parent = nullptr);
+    ~MainWindow() override;
+
+    // After the module's start-up: shows the window; with a working database, either puts the
+    // tray icon up (when `trayAvailable`) or, for "showme" other than "1", hides the window at
+    // the first tick of a 1 ms timer. Without a database no tray icon and no START.
+    void finishStartup(bool connected, bool trayAvailable);
+
+    // The hint of the tray icon, fitted to the 63 characters a notification area shows.
+    static QString trayHint(const QString& port, const QString& moduleName);
+
+    QSystemTrayIcon* trayIcon() const { return tray_; }
+    QMenu* trayMenu() const { return trayMenu_; }
 
 public slots:
     void showSettings();
 
+protected:
+    void closeEvent(QCloseEvent* event) override;
+
 private:
     Module& module_;
-    QLabel* cport_ = nullptr;
-    QLabel* cmodem_ = nullptr;
+    QComboBox* cport_ = nullptr;
+    QComboBox* cmodem_ = nullptr;
+    QPushButton* Button1_ = nullptr; // START
+    QPushButton* Button3_ = nullptr; // STOP
+    QPushButton* Button2_ = nullptr; // HIDE
+    QPushButton* testButton_ = nullptr; // "Kirim SMS", outside the visible area
+    QLabel* msaldo_ = nullptr;
     QGroupBox* Gsetmodem_ = nullptr;
-    QLabel* cbaud_ = nullptr;
-    QLabel* chands_ = nullptr;
-    QLabel* enama_ = nullptr;
+    QComboBox* cbaud_ = nullptr;
+    QComboBox* chands_ = nullptr;
+    QLineEdit* enama_ = nullptr;
     QGroupBox* gmerl_ = nullptr;
-    QFormLayout* merlForm_ = nullptr;
-    QLabel* ehost_ = nullptr;
-    QLabel* ekey_ = nullptr;
-    QLabel* esign_ = nullptr;
-    QLabel* tipe_ = nullptr;
-    QLabel* edelay_ = nullptr;
+    QLabel* hostLabel_ = nullptr;
+    QLineEdit* ehost_ = nullptr;
+    QLabel* ekeyLabel_ = nullptr;
+    QLineEdit* ekey_ = nullptr;
+    QLabel* esignLabel_ = nullptr;
+    QLineEdit* esign_ = nullptr;
+    QLabel* tipeLabel_ = nullptr;
+    QRadioButton* rreply_ = nullptr;
+    QRadioButton* rbroadcast_ = nullptr;
+    QLineEdit* edelay_ = nullptr;
+    QStatusBar* StatusBar1_ = nullptr;
+    QLabel* panels_[3] = {};
+    QPlainTextEdit* Memo1_ = nullptr; // the log memo, never shown
+    QPlainTextEdit* Memo2_ = nullptr; // the last stored message's quiz check, never shown
+    QTimer* TimerHide_ = nullptr;
+    QSystemTrayIcon* tray_ = nullptr;
+    QMenu* trayMenu_ = nullptr;
+    bool connected_ = false;
 };
 
 } // namespace pelorin::app

@@ -20,6 +20,7 @@
 #include "modem/serial_line.h"
 #include "outbound/dial_commands.h"
 #include "outbound/dispatch.h"
+#include "outbound/modem_submit.h"
 #include "outbound/tcp_menu.h"
 #include "outbound/web_requests.h"
 #include "pdu/text_utils.h"
@@ -38,6 +39,14 @@ constexpr unsigned long kWorkerWaitMs = 60000;
 
 QString shown(const std::string& text) {
     return QString::fromStdString(text);
+}
+
+// The test message of the "Kirim SMS" button.
+std::pair<std::string, std::string> testSms() {
+    const QString configured = qEnvironmentVariable("PELORIN_TEST_SMS");
+    const qsizetype cut = configured.indexOf(QLatin1Char('#'));
+    if (cut > 0) return {configured.left(cut).toStdString(), configured.mid(cut + 1).toStdString()};
+    return {"08123456789", "Tes kirim SMS Pelorin"};
 }
 
 } // namespace
@@ -79,6 +88,8 @@ bool Module::formCreate(const std::string& argument) {
 }
 
 void Module::startModule() {
+    // A second START would run a second worker on the same modem and queue.
+    if (Worker != nullptr || ended_) return;
     StopFlag = false;
     TimerModul.start();
     const std::string& type = settings_.cmodem;
@@ -105,6 +116,7 @@ void Module::startModule() {
         return;
     }
     startWorker();
+    emit started();
 }
 
 bool Module::openSerialPort() {
@@ -189,6 +201,15 @@ void Module::startWorker() {
                                    }};
         hooks.RunDialCommands = [dial](const std::string& port) { outbound::RunDialCommands(dial, port); };
     }
+    if (!hooks.RunOperatorRequests) {
+        hooks.RunOperatorRequests = [this] {
+            if (!testSmsRequested_.exchange(false)) return;
+            const auto [number, text] = testSms();
+            const bool sent = outbound::SubmitSmsViaModem(exchange_, number, text) == outbound::SubmitResult::Sent;
+            emit progress(QStringLiteral("Kirim SMS %1: %2")
+                              .arg(QString::fromStdString(number), sent ? QStringLiteral("OK") : QStringLiteral("GAGAL")));
+        };
+    }
     if (!hooks.IssueRequest && settings_.cmodem == kMerlSender) {
         webRequests_ = std::make_unique<outbound::WebRequests>();
         connect(webRequests_.get(), &outbound::WebRequests::requestFailed, this,
@@ -208,6 +229,10 @@ void Module::startWorker() {
     }
     Worker = new modem::TMyThread(std::move(config), std::move(services), std::move(hooks), this);
     Worker->start();
+}
+
+void Module::requestTestSms() {
+    testSmsRequested_ = true;
 }
 
 void Module::stopModule() {

@@ -52,6 +52,10 @@ public:
     // Only the first report of a module is written; later ones would hide its cause.
     void SetPortError(const std::string& errorText);
 
+    // The "Kirim SMS" button: a test message (PELORIN_TEST_SMS="number#text", else a fixed
+    // one) that the worker sends at its next cycle; a module without a modem ignores it.
+    void requestTestSms();
+
     std::atomic<bool> StopFlag{true};
     std::atomic<int> BrowserIndex{0};
     std::atomic<bool> UseSimStorage{false};
@@ -66,6 +70,7 @@ public slots:
 
 signals:
     void settingsChanged();
+    void started();                             // START went through: the worker runs
     void progress(const QString& text);         // the worker's status line
     void quizChecked(const QString& text);      // the last stored message's quiz check
     void commandSent(const QString& command);   // the last AT command
@@ -101,6 +106,7 @@ private:
     int supervisionFailures_ = 0;
     std::atomic<bool> ending_{false}; // the row's last word is written (or not to be written)
     std::atomic<bool> errorReported_{false}; // "ERR" was written: the process must end with 1
+    std::atomic<bool> testSmsRequested_{false};
     bool ended_ = false;              // UI thread only
 };
 

@@ -1,7 +1,7 @@
 #pragma once
 // The module's settings, as the operator controls hold them. They come only from the
 // single command-line argument ("key=value" pieces joined by "#") and are never saved.
-// Texts are Windows-1252 strings, like every text inside the module. Never throws.
+// Texts are UTF-8, like every text inside the module. Never throws.
 
 #include <string>
 #include <vector>

@@ -139,6 +139,7 @@ TMyThread::Step TMyThread::runCycle() {
         }
         // Dial commands need a modem; on the other types they wait for a port that has one.
         if (hooks_.RunDialCommands && hasModem() && !stopping()) hooks_.RunDialCommands(config_.port);
+        if (hooks_.RunOperatorRequests && hasModem() && !stopping()) hooks_.RunOperatorRequests();
     } catch (const std::exception& e) {
         if (services_.recover && services_.recover(e)) return Step::Continue;
         // After a stop, nothing more is reported: the row keeps what STOP or the first

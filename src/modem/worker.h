@@ -44,6 +44,9 @@ struct WorkerHooks {
     std::function<bool(const std::string& sender)> IsRemoteSender;
     std::function<void(const std::string& sender, const std::string& text)> RunRemoteCommand;
     std::function<void(const std::string& port)> RunDialCommands;
+    // What the operator asked for from the window (the test SMS), run between the cycle's
+    // exchanges so that it never overlaps one.
+    std::function<void()> RunOperatorRequests;
     // Runs the handling of one received message as one unit: all of it or, when it throws,
     // none of it. Unset, the body simply runs.
     std::function<void(const std::function<void()>& body)> Atomically;
