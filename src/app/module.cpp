@@ -6,7 +6,6 @@
 #include <QMetaObject>
 
 #include <algorithm>
-
 #include <cstdio>
 #include <unistd.h>
 
@@ -275,6 +274,7 @@ void Module::SetPortError(const std::string& errorText) {
 }
 
 bool Module::waitForDatabase(bool evenWhenStopping) {
+    if (errorReported_) return false; // this run has already given up
     const int seconds = db::Database::retrySeconds();
     std::fprintf(stderr, "port %s: the database connection was lost; waiting up to %d s for it\n",
                  settings_.cport.c_str(), seconds);

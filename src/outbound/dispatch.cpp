@@ -85,20 +85,12 @@ SubmitResult send(const DispatchContext& context, QueuedMessage& m, std::string&
 }
 
 // Logged, booked and dequeued together: a crash can leave the message queued (and sent
-// again), never both logged and queued, never gone without a log row.
-void recordSent(const QueuedMessage& m, int port, int parts) {
+// again), never both logged and queued, never gone without a log row. A record done again
+// (`again`) is skipped when the message already left the queue: the lost connection had
+// committed it, or the main application removed it.
+void recordSent(const QueuedMessage& m, int port, int parts, bool again = false) {
     db::inTransaction([&] {
-        LogSentSms(m.pengirim, m.tujuan, m.isipesan, port);
-        CheckSendLimits(port, parts, true);
-        db::exec(QStringLiteral("DELETE FROM qsms WHERE idx=?"), {m.idx});
-    });
-}
-
-// The record once the connection is back, unless the lost one had committed it already
-// (the message has then left the queue; so it has when the main application removed it).
-void recordSentIfQueued(const QueuedMessage& m, int port, int parts) {
-    db::inTransaction([&] {
-        if (db::countRows(QStringLiteral("SELECT idx FROM qsms WHERE idx=?"), {m.idx}) == 0) return;
+        if (again && db::countRows(QStringLiteral("SELECT idx FROM qsms WHERE idx=?"), {m.idx}) == 0) return;
         LogSentSms(m.pengirim, m.tujuan, m.isipesan, port);
         CheckSendLimits(port, parts, true);
         db::exec(QStringLiteral("DELETE FROM qsms WHERE idx=?"), {m.idx});
@@ -112,12 +104,12 @@ void recordSentSurely(const DispatchContext& context, const QueuedMessage& m, in
         recordSent(m, port, parts);
     } catch (const db::ConnectionLost&) {
         if (!context.awaitDatabase || !context.awaitDatabase()) throw;
-        recordSentIfQueued(m, port, parts);
+        recordSent(m, port, parts, true);
     } catch (const db::Conflict&) {
         // Chosen as a deadlock's victim: nothing was kept, so the record is done again.
         for (int attempt = 1;; ++attempt) {
             try {
-                recordSentIfQueued(m, port, parts);
+                recordSent(m, port, parts, true);
                 return;
             } catch (const db::Conflict&) {
                 if (attempt == 5) throw;
