@@ -11,6 +11,7 @@
 #include "app/main_window.h"
 #include "app/module.h"
 #include "app/platform.h"
+#include "log/log.h"
 
 namespace {
 
@@ -21,8 +22,7 @@ constexpr const char* kConnectionFailed = "Koneksi Database GAGAL";
 
 // Operator messages go to standard error always and into a message box where one can be seen.
 void tellOperator(const QString& text, QWidget* window) {
-    std::fprintf(stderr, "%s\n", qPrintable(text));
-    std::fflush(stderr);
+    pelorin::log::error(text.toStdString());
     if (!pelorin::app::isHeadless()) QMessageBox::warning(window, QStringLiteral("Pelorin"), text);
 }
 
@@ -68,7 +68,7 @@ int main(int argc, char** argv) {
 
     if (!module.formCreate(argument)) {
         // The cause goes to the log on a line of its own; the operator sees the message as it is.
-        std::fprintf(stderr, "%s\n", qPrintable(module.connectionError()));
+        pelorin::log::error(module.connectionError().toStdString());
         tellOperator(QString::fromLatin1(kConnectionFailed), window.get());
         // Without a display nobody could ever close the window: end with a failure status
         // so a service manager sees it.
@@ -78,8 +78,7 @@ int main(int argc, char** argv) {
     }
     if (headless) {
         if (module.settings().ShowTray) {
-            std::fprintf(stderr, "no display: running without a window or tray icon\n");
-            std::fflush(stderr);
+            pelorin::log::info("no display: running without a window or tray icon");
         }
     } else {
         window->finishStartup(true, QSystemTrayIcon::isSystemTrayAvailable());

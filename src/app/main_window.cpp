@@ -16,9 +16,9 @@
 #include <QSystemTrayIcon>
 #include <QTimer>
 
-#include <cstdio>
 
 #include "app/module.h"
+#include "log/log.h"
 
 namespace pelorin::app {
 namespace {
@@ -190,8 +190,7 @@ void MainWindow::finishStartup(bool connected, bool trayAvailable) {
         return;
     }
     if (!trayAvailable) {
-        std::fprintf(stderr, "no notification area on this desktop: running without a tray icon\n");
-        std::fflush(stderr);
+        log::warning("no notification area on this desktop: running without a tray icon");
         return;
     }
     trayMenu_ = new QMenu(this);

@@ -23,6 +23,7 @@
 #include "outbound/tcp_menu.h"
 #include "outbound/web_requests.h"
 #include "pdu/text_utils.h"
+#include "log/log.h"
 
 namespace pelorin::app {
 namespace {
@@ -81,6 +82,7 @@ bool Module::formCreate(const std::string& argument) {
     StopFlag = true;
     settings_ = Settings{};
     const int pieces = applyCommandLine(settings_, argument);
+    log::setPort(settings_.cport);
     emit settingsChanged();
     if (pieces > 2) startModule();
     return true;
@@ -110,7 +112,7 @@ void Module::startModule() {
         db::port_row::markRunning(settings_.cport);
     } catch (const db::DbError& e) {
         // Without its row the module cannot be watched or stopped by the main application.
-        std::fprintf(stderr, "cannot mark port %s as running: %s\n", settings_.cport.c_str(), e.what());
+        log::error(std::string("cannot mark the port as running: ") + e.what());
         endProgram(1);
         return;
     }
@@ -171,9 +173,7 @@ void Module::startWorker() {
         if (dynamic_cast<const db::Conflict*>(&e) != nullptr) {
             // Nothing of the failed transaction was kept (a received message stays in the
             // modem); the next cycle does it again.
-            std::fprintf(stderr, "port %s: database conflict, done again next cycle: %s\n",
-                         settings_.cport.c_str(), e.what());
-            std::fflush(stderr);
+            log::warning(std::string("database conflict, done again next cycle: ") + e.what());
             return true;
         }
         if (dynamic_cast<const db::ConnectionLost*>(&e) == nullptr) return false;
@@ -276,17 +276,13 @@ void Module::SetPortError(const std::string& errorText) {
 bool Module::waitForDatabase(bool evenWhenStopping) {
     if (errorReported_) return false; // this run has already given up
     const int seconds = db::Database::retrySeconds();
-    std::fprintf(stderr, "port %s: the database connection was lost; waiting up to %d s for it\n",
-                 settings_.cport.c_str(), seconds);
-    std::fflush(stderr);
+    log::warning("the database connection was lost; waiting up to " + std::to_string(seconds) + " s for it");
     if (db::Database::waitUntilReachable(seconds, [&] { return !evenWhenStopping && StopFlag.load(); })) {
-        std::fprintf(stderr, "port %s: the database answers again\n", settings_.cport.c_str());
-        std::fflush(stderr);
+        log::info("the database answers again");
         return true;
     }
     if (StopFlag && !evenWhenStopping) return false; // stopping anyway; nothing was left undone
-    std::fprintf(stderr, "port %s: no database for %d s; ending\n", settings_.cport.c_str(), seconds);
-    std::fflush(stderr);
+    log::error("no database for " + std::to_string(seconds) + " s; ending");
     errorReported_ = true; // whatever stops it meanwhile, this run failed
     SetPortError("Koneksi Database GAGAL");
     return false;
@@ -298,7 +294,7 @@ void Module::TimerModulTimer() {
         running = db::port_row::isRunning(settings_.cport);
         supervisionFailures_ = 0;
     } catch (const db::DbError& e) {
-        std::fprintf(stderr, "supervision of port %s failed: %s\n", settings_.cport.c_str(), e.what());
+        log::warning(std::string("supervision failed: ") + e.what());
         // A server that went away gets as long to come back as the worker gives it.
         const bool lost = dynamic_cast<const db::ConnectionLost*>(&e) != nullptr;
         const int limit = lost ? std::max(kSupervisionFailureLimit, db::Database::retrySeconds() * 1000 / kSupervisionMs + 1)
@@ -324,7 +320,7 @@ void Module::endProgram(int status) {
     // The port stays open until the worker is done: it may be finishing a submission or the
     // deletion of a message it has stored.
     if (Worker != nullptr && !Worker->wait(kWorkerWaitMs)) {
-        std::fprintf(stderr, "the worker did not finish; ending anyway\n");
+        log::error("the worker did not finish; ending anyway");
         std::fflush(nullptr);
         ::_exit(status == 0 ? 1 : status);
     }

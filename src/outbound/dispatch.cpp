@@ -3,7 +3,6 @@
 #include <QSqlQuery>
 #include <QString>
 
-#include <cstdio>
 #include <exception>
 #include <stdexcept>
 
@@ -16,6 +15,7 @@
 #include "outbound/wap_push.h"
 #include "pdu/hex.h"
 #include "pdu/unicode.h"
+#include "log/log.h"
 
 namespace pelorin::outbound {
 namespace {
@@ -125,9 +125,8 @@ void recordUnsendable(const QueuedMessage& m) {
         db::exec(QStringLiteral("INSERT INTO failedsent SELECT * FROM qsms WHERE idx=?"), {m.idx});
         db::exec(QStringLiteral("DELETE FROM qsms WHERE idx=?"), {m.idx});
     });
-    std::fprintf(stderr, "queued message %lld to %s does not fit one SMS (WAP push); moved to failedsent\n",
-                 m.idx, m.tujuan.c_str());
-    std::fflush(stderr);
+    log::warning("queued message " + std::to_string(m.idx) + " to " + m.tujuan +
+                 " does not fit one SMS (WAP push); moved to failedsent");
 }
 
 // Returns false when the message has failed too often and the module must stop.
@@ -193,8 +192,7 @@ std::vector<std::string> DispatchOutbound(const DispatchContext& context, const 
         }
     } catch (const db::Conflict& e) {
         // Another writer got in the way; the queue is as it was and the next batch goes on.
-        std::fprintf(stderr, "port %s: batch ended by a database conflict: %s\n", port.c_str(), e.what());
-        std::fflush(stderr);
+        log::warning(std::string("batch ended by a database conflict: ") + e.what());
     } catch (const db::ConnectionLost& e) {
         // Not the queue's fault: the batch ends, and the next one goes on once the database
         // is back. Requests for messages already recorded are still returned.

@@ -3,12 +3,12 @@
 #include <QSqlDatabase>
 #include <QSqlQuery>
 
-#include <cstdio>
 #include <exception>
 #include <vector>
 
 #include "db/dialect.h"
 #include "db/query.h"
+#include "log/log.h"
 
 namespace pelorin::outbound {
 namespace {
@@ -103,8 +103,7 @@ void QueueOutgoingSms(const std::string& destination, const std::string& sender,
     } catch (const std::exception& e) {
         // A reply that cannot be queued must not stop the module, but it must not vanish
         // unseen either.
-        std::fprintf(stderr, "reply to %s could not be queued: %s\n", destination.c_str(), e.what());
-        std::fflush(stderr);
+        log::error("reply to " + destination + " could not be queued: " + e.what());
     }
 }
 

@@ -4,11 +4,11 @@
 #include <QTcpSocket>
 #include <QTimer>
 
-#include <cstdio>
 #include <exception>
 
 #include "pdu/text_utils.h"
 #include "pdu/unicode.h"
+#include "log/log.h"
 
 namespace pelorin::outbound {
 
@@ -108,8 +108,7 @@ void TcpMenuServer::handle(QTcpSocket* socket) {
                 QDateTime::currentDateTime().toString(QStringLiteral("dd-MM-yy hh:mm:ss")).toStdString();
             store_(request.caller, pdu::Utf8OrCp1252(message), own, stamp);
         } catch (const std::exception& e) {
-            std::fprintf(stderr, "menu request from %s could not be stored: %s\n", request.caller.c_str(), e.what());
-            std::fflush(stderr);
+            log::error("menu request from " + request.caller + " could not be stored: " + e.what());
         }
     }
     emit received(QString::fromLatin1(bytes));

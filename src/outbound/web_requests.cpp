@@ -8,7 +8,7 @@
 #include <QUrl>
 #include <QUrlQuery>
 
-#include <cstdio>
+#include "log/log.h"
 
 namespace pelorin::outbound {
 
@@ -62,8 +62,7 @@ void WebRequests::finished(QNetworkReply* reply, int slot) {
                                              .arg(slot)
                                              .arg(query.queryItemValue(QStringLiteral("destination")), reason,
                                                   reply->url().toString()));
-    std::fprintf(stderr, "%s\n", qPrintable(line));
-    std::fflush(stderr);
+    log::warning(line.toStdString());
     emit requestFailed(line);
 }
 
