@@ -16,6 +16,7 @@
 #include "inbound/autoresponder.h"
 #include "inbound/inbound_store.h"
 #include "inbound/remote_command.h"
+#include "log/log.h"
 #include "modem/serial_line.h"
 #include "outbound/dial_commands.h"
 #include "outbound/dispatch.h"
@@ -23,7 +24,6 @@
 #include "outbound/tcp_menu.h"
 #include "outbound/web_requests.h"
 #include "pdu/text_utils.h"
-#include "log/log.h"
 
 namespace pelorin::app {
 namespace {

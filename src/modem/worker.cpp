@@ -7,6 +7,7 @@
 #include <exception>
 #include <optional>
 
+#include "log/log.h"
 #include "modem/modem_types.h"
 #include "pdu/text_utils.h"
 
@@ -261,6 +262,7 @@ void TMyThread::processMessage(const ReadyMessage& message, bool firstPass) {
     // the modem with nothing recorded, so that handling it again cannot duplicate anything.
     if (hooks_.Atomically) hooks_.Atomically(body);
     else body();
+    log::info("received a message from " + sender + " (storage " + message.index + ")");
     if (firstPass && services_.showQuizCheck && hooks_.StoreReceivedMessage) services_.showQuizCheck(quiz);
     if (firstPass) ++StepCounter;
 }

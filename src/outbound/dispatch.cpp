@@ -8,6 +8,7 @@
 
 #include "db/dialect.h"
 #include "db/query.h"
+#include "log/log.h"
 #include "modem/exchange.h"
 #include "modem/modem_types.h"
 #include "outbound/limits.h"
@@ -15,7 +16,6 @@
 #include "outbound/wap_push.h"
 #include "pdu/hex.h"
 #include "pdu/unicode.h"
-#include "log/log.h"
 
 namespace pelorin::outbound {
 namespace {
@@ -182,6 +182,8 @@ std::vector<std::string> DispatchOutbound(const DispatchContext& context, const 
                 recordUnsendable(m);
             } else if (result == SubmitResult::Sent) {
                 recordSentSurely(context, m, com, parts);
+                log::info("sent message " + std::to_string(m.idx) + " to " + m.tujuan + " (" +
+                          std::to_string(parts) + (parts == 1 ? " part)" : " parts)"));
                 // Only a message that left the queue may be requested: one whose recording
                 // failed stays queued and goes out with a later batch.
                 if (!url.empty()) urls.push_back(std::move(url));

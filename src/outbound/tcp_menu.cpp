@@ -6,9 +6,9 @@
 
 #include <exception>
 
+#include "log/log.h"
 #include "pdu/text_utils.h"
 #include "pdu/unicode.h"
-#include "log/log.h"
 
 namespace pelorin::outbound {
 
@@ -107,6 +107,7 @@ void TcpMenuServer::handle(QTcpSocket* socket) {
             const std::string stamp =
                 QDateTime::currentDateTime().toString(QStringLiteral("dd-MM-yy hh:mm:ss")).toStdString();
             store_(request.caller, pdu::Utf8OrCp1252(message), own, stamp);
+            log::info("menu request from " + request.caller + " stored");
         } catch (const std::exception& e) {
             log::error("menu request from " + request.caller + " could not be stored: " + e.what());
         }
