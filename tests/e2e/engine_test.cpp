@@ -3,73 +3,38 @@
 
 #include <gtest/gtest.h>
 
-#include <QSqlQuery>
 #include <QThread>
 
-#include <algorithm>
-#include <csignal>
-
-#include "db/database.h"
-#include "db/query.h"
-#include "modemsim/modemsim_client.h"
+#include "e2e_fixture.h"
 #include "samples.h"
-#include "test_support.h"
 
-using namespace pelorin;
-using pelorin::modemsim::ModemSim;
-using pelorin::test::ModuleRun;
-using pelorin::test::portRow;
-using pelorin::test::TempHome;
-using pelorin::test::waitUntil;
-
+namespace pelorin::test {
 namespace {
 
-
-class Engine : public ::testing::Test {
+// The simulator starts on demand: without one the port has no device.
+class Engine : public ModemPortTest {
 protected:
-    void SetUp() override {
-        home.initDatabase();
-        home.admin({QStringLiteral("port"), QStringLiteral("5"), QStringLiteral("nomor=08120005"),
-                    QStringLiteral("stat=DISABLE"), QStringLiteral("errinfo=old")});
-    }
-    void TearDown() override { db::Database::closeThisThread(); }
+    Engine() : ModemPortTest({QStringLiteral("nomor=08120005"), QStringLiteral("errinfo=old")}, SimStart::OnDemand) {}
 
-    void startSim() { sim = std::make_unique<ModemSim>(home.path().toStdString(), 5); }
-    std::unique_ptr<ModuleRun> startModule(const QString& argument = test::kFullModule) {
+    std::unique_ptr<ModuleRun> startModule(const QString& argument = kFullModule) {
         return std::make_unique<ModuleRun>(home, argument);
     }
-    bool rowIs(const QString& stat, const QString& errinfo) {
-        return waitUntil([&] { return portRow(5) == QStringList{stat, errinfo}; });
-    }
-    std::vector<std::string> log() { return sim->sentLog(); }
-    static long countOf(const std::vector<std::string>& log, const std::string& prefix) {
-        return std::count_if(log.begin(), log.end(), [&](const std::string& e) { return e.rfind(prefix, 0) == 0; });
-    }
-    bool logHas(const std::string& prefix, long times = 1) {
-        return sim->waitForLog([&](const auto& l) { return countOf(l, prefix) >= times; },
-                               std::chrono::seconds(30));
-    }
-
-    TempHome home;
-    std::unique_ptr<ModemSim> sim;
 };
 
 TEST_F(Engine, StartMarksRunAndStopMarksDisableAndEnds) {
     startSim();
     auto module = startModule();
-    ASSERT_TRUE(rowIs(QStringLiteral("RUN"), QStringLiteral("-")));
+    ASSERT_TRUE(portRowIs(QStringLiteral("RUN"), QStringLiteral("-")));
     ASSERT_TRUE(logHas("AT+CMGL=4\r"));
-    module->signal(SIGTERM);  // the module's own way out: "Exit Program"
-    ASSERT_TRUE(module->waitForExit());
-    EXPECT_EQ(module->exitCode(), 0);
+    ASSERT_TRUE(stopsCleanly(*module));  // the module's own way out: "Exit Program"
     EXPECT_EQ(portRow(5), (QStringList{QStringLiteral("DISABLE"), QStringLiteral("-")}));
 }
 
 TEST_F(Engine, MainApplicationEndsTheModuleThroughItsRow) {
     startSim();
     auto module = startModule();
-    ASSERT_TRUE(rowIs(QStringLiteral("RUN"), QStringLiteral("-")));
-    home.admin({QStringLiteral("port"), QStringLiteral("5"), QStringLiteral("stat=DISABLE")});
+    ASSERT_TRUE(portRowIs(QStringLiteral("RUN"), QStringLiteral("-")));
+    disablePort();
     ASSERT_TRUE(module->waitForExit(15000)) << "supervision did not end the module";
     EXPECT_EQ(module->exitCode(), 0);
     EXPECT_FALSE(module->crashed());
@@ -89,7 +54,7 @@ TEST_F(Engine, ModemRejectingEchoOffNeverGetsPduMode) {
     ASSERT_TRUE(module->waitForExit());
     EXPECT_EQ(module->exitCode(), 1);
     EXPECT_EQ(portRow(5), (QStringList{QStringLiteral("ERR"), QStringLiteral("Modem ERROR COM5")}));
-    const auto sent = log();
+    const auto sent = sentLog();
     EXPECT_EQ(countOf(sent, "ATE0\r"), 2);
     EXPECT_EQ(countOf(sent, "AT+CMGF=0\r"), 0);
 }
@@ -112,22 +77,20 @@ TEST_F(Engine, HangUpEndsInAnErrorRowNotAHang) {
     ASSERT_TRUE(module->waitForExit(60000));
     EXPECT_FALSE(module->crashed());
     EXPECT_NE(module->exitCode(), 0);
-    const QStringList row = portRow(5);
-    ASSERT_EQ(row.size(), 2);
-    EXPECT_EQ(row[0], QStringLiteral("ERR"));
-    EXPECT_TRUE(row[1].startsWith(QStringLiteral("Error ATCOMMAND ")) ||
-                row[1] == QStringLiteral("Modem NOT RESPOND COM5"))
-        << row[1].toStdString();
+    const QString error = errorInfo();
+    EXPECT_TRUE(error.startsWith(QStringLiteral("Error ATCOMMAND ")) ||
+                error == QStringLiteral("Modem NOT RESPOND COM5"))
+        << error.toStdString();
 }
 
 TEST_F(Engine, ReadingAlternatesStorageAndDeletesEveryListedPart) {
     startSim();
-    for (const std::string& part : test::kLongPartPdus) sim->storePdu("ME", part);
-    sim->storePdu("SM", test::kServicePdu);
+    for (const std::string& part : kLongPartPdus) sim->storePdu("ME", part);
+    sim->storePdu("SM", kServicePdu);
     auto module = startModule();
     ASSERT_TRUE(logHas("AT+CMGD=", 4));
     ASSERT_TRUE(logHas("AT+CPMS=\"SM\"\r"));
-    const auto sent = log();
+    const auto sent = sentLog();
     std::vector<std::string> storages;
     for (const std::string& e : sent) {
         if (e.rfind("AT+CPMS=", 0) == 0) storages.push_back(e);
@@ -143,7 +106,7 @@ TEST_F(Engine, ReceivingDisabledNeverListsButStillChecksTheModem) {
     startSim();
     auto module = startModule(QStringLiteral("com=5#modem=WAVECOM#sender=SENDER"));
     ASSERT_TRUE(logHas("AT\r", 3));
-    const auto sent = log();
+    const auto sent = sentLog();
     EXPECT_EQ(countOf(sent, "AT+CPMS"), 0);
     EXPECT_EQ(countOf(sent, "AT+CMGL"), 0);
 }
@@ -151,9 +114,9 @@ TEST_F(Engine, ReceivingDisabledNeverListsButStillChecksTheModem) {
 TEST_F(Engine, DelayThatIsNoNumberLeavesARunningModuleThatDoesNothing) {
     startSim();
     auto module = startModule(QStringLiteral("com=5#modem=WAVECOM#delay=abc#sender=SENDER"));
-    ASSERT_TRUE(rowIs(QStringLiteral("RUN"), QStringLiteral("-")));
+    ASSERT_TRUE(portRowIs(QStringLiteral("RUN"), QStringLiteral("-")));
     QThread::msleep(2500);
-    EXPECT_TRUE(log().empty());
+    EXPECT_TRUE(sentLog().empty());
     EXPECT_TRUE(module->running());
     EXPECT_EQ(portRow(5), (QStringList{QStringLiteral("RUN"), QStringLiteral("-")}));
 }
@@ -163,22 +126,22 @@ TEST_F(Engine, SiemensAndCdmaInitialiseTheirOwnWay) {
     {
         auto module = startModule(QStringLiteral("com=5#modem=SIEMENS#center=CENTER"));
         ASSERT_TRUE(logHas("AT+CMGL=4\r"));
-        const auto sent = log();
+        const auto sent = sentLog();
         EXPECT_EQ(countOf(sent, "AT+CNMI = 1,1,0,2\r"), 1);
         EXPECT_EQ(countOf(sent, "AT+CSMS=0\r"), 1);
         EXPECT_EQ(countOf(sent, "AT+STSF"), 0);
     }
-    sim.reset();
     modemsim::ModemSimOptions cdma;
     cdma.cdma = true;
-    sim = std::make_unique<ModemSim>(home.path().toStdString(), 5, cdma);
+    startSim(cdma);
     sim->storeCdma(0, "08123456789", "260812105340", "Test");
     auto module = startModule(QStringLiteral("com=5#modem=NOKCDMA_6235#center=CENTER"));
     ASSERT_TRUE(logHas("AT+CMGL=1;\r"));
     ASSERT_TRUE(logHas("AT+CMGD="));
-    const auto sent = log();
+    const auto sent = sentLog();
     EXPECT_EQ(countOf(sent, "AT+CMGF"), 0);
     EXPECT_EQ(countOf(sent, "AT+CPMS"), 0);
 }
 
 } // namespace
+} // namespace pelorin::test

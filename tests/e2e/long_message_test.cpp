@@ -4,25 +4,13 @@
 #include <gtest/gtest.h>
 
 #include <QElapsedTimer>
-#include <QSqlQuery>
 
-#include <csignal>
-
-#include "db/database.h"
 #include "db/query.h"
-#include "modemsim/modemsim_client.h"
+#include "e2e_fixture.h"
 #include "samples.h"
-#include "test_support.h"
 
-using namespace pelorin;
-using pelorin::modemsim::ModemSim;
-using pelorin::test::ModuleRun;
-using pelorin::test::TempHome;
-using pelorin::test::waitUntil;
-
+namespace pelorin::test {
 namespace {
-
-using Log = std::vector<std::string>;
 
 // The same parts from another sender, 08123456780.
 std::string fromOtherSender(std::string pdu) {
@@ -30,66 +18,51 @@ std::string fromOtherSender(std::string pdu) {
     return pdu.replace(at, 12, "8021436587F0");
 }
 
-QStringList storedTexts() {
-    QStringList texts;
-    QSqlQuery q = db::exec(QStringLiteral("SELECT pengirim,pesan FROM smsin ORDER BY pengirim,pesan"));
-    while (q.next()) texts << q.value(0).toString() + QLatin1Char(':') + q.value(1).toString();
-    return texts;
-}
-
-class LongMessages : public ::testing::Test {
+class LongMessages : public ModemPortTest {
 protected:
+    LongMessages() : ModemPortTest({QStringLiteral("statsender=SENDER")}) {}
     void SetUp() override {
-        home.initDatabase();
-        home.admin({QStringLiteral("port"), QStringLiteral("5"), QStringLiteral("stat=DISABLE"),
-                    QStringLiteral("statsender=SENDER")});
-        home.admin({QStringLiteral("insert"), QStringLiteral("autorespondset"),
-                    QStringLiteral("formatsms=part1.part2.part3."), QStringLiteral("replysms=diterima"),
-                    QStringLiteral("onlyphonebook=0")});
-        sim = std::make_unique<ModemSim>(home.path().toStdString(), 5);
+        ModemPortTest::SetUp();
+        insert(QStringLiteral("autorespondset"),
+               {QStringLiteral("formatsms=part1.part2.part3."), QStringLiteral("replysms=diterima"),
+                QStringLiteral("onlyphonebook=0")});
     }
-    void TearDown() override { db::Database::closeThisThread(); }
 
-    int meListings() {
-        int n = 0;
-        for (const std::string& entry : sim->sentLog()) n += entry == "AT+CPMS=\"ME\"\r";
-        return n;
+    static QStringList storedTexts() {
+        return texts(QStringLiteral("SELECT pengirim,pesan FROM smsin ORDER BY pengirim,pesan"), u':');
     }
+    long meListings() { return countOf(sentLog(), "AT+CPMS=\"ME\"\r"); }
     // Stores the PDUs, then waits until the module has listed them in a complete pass.
     void deliverAndWaitForAPass(const std::vector<std::string>& pdus) {
-        const int before = meListings();
+        const long before = meListings();
         for (const std::string& pdu : pdus) sim->storePdu("ME", pdu);
         ASSERT_TRUE(waitUntil([&] { return meListings() >= before + 2; }, 30000));
     }
-    static int rows(const char* sql) { return db::countRows(QString::fromLatin1(sql)); }
-
-    TempHome home;
-    std::unique_ptr<ModemSim> sim;
 };
 
 TEST_F(LongMessages, PartsArrivingInThreePassesAreStoredAndAnsweredOnce) {
-    ModuleRun module(home, test::kFullModule);
+    ModuleRun module(home, kFullModule);
     for (const int part : {2, 0}) {
-        deliverAndWaitForAPass({test::kLongPartPdus[part]});
-        EXPECT_EQ(rows("SELECT * FROM smsin"), 0) << "an incomplete message waits";
+        deliverAndWaitForAPass({kLongPartPdus[part]});
+        EXPECT_EQ(rows("smsin"), 0) << "an incomplete message waits";
     }
     EXPECT_EQ(sim->messages().size(), 2u);
-    deliverAndWaitForAPass({test::kLongPartPdus[1]});
+    deliverAndWaitForAPass({kLongPartPdus[1]});
     ASSERT_TRUE(waitUntil([&] { return sim->messages().empty(); }));
     EXPECT_EQ(storedTexts(), QStringList{"08123456789:part1.part2.part3."});
-    ASSERT_TRUE(waitUntil([&] { return rows("SELECT * FROM smsout WHERE pesan='diterima'") == 1; }));
-    EXPECT_EQ(rows("SELECT * FROM qsms"), 0);
+    ASSERT_TRUE(rowsBecome("SELECT * FROM smsout WHERE pesan='diterima'", 1));
+    EXPECT_EQ(rows("qsms"), 0);
 }
 
 TEST_F(LongMessages, ALonePartIsStoredAloneAfterItsWait) {
     QProcessEnvironment env;
     env.insert(QStringLiteral("PELORIN_PART_WAIT"), QStringLiteral("20"));
-    ModuleRun module(home, test::kFullModule, env);
+    ModuleRun module(home, kFullModule, env);
     ASSERT_TRUE(waitUntil([&] { return meListings() > 0; }));
     QElapsedTimer clock;
     clock.start();
-    sim->storePdu("ME", test::kLongPartPdus[1]);
-    ASSERT_TRUE(waitUntil([&] { return rows("SELECT * FROM smsin") == 1; }, 45000));
+    sim->storePdu("ME", kLongPartPdus[1]);
+    ASSERT_TRUE(rowsBecome("smsin", 1, 45000));
     EXPECT_GE(clock.elapsed(), 15000);
     EXPECT_EQ(storedTexts(), QStringList{"08123456789:part2."});
     ASSERT_TRUE(waitUntil([&] { return sim->messages().empty(); }));
@@ -97,24 +70,22 @@ TEST_F(LongMessages, ALonePartIsStoredAloneAfterItsWait) {
 
 TEST_F(LongMessages, AHeldPartSurvivesARestart) {
     {
-        ModuleRun first(home, test::kFullModule);
-        deliverAndWaitForAPass({test::kLongPartPdus[0]});
-        first.signal(SIGTERM);
-        ASSERT_TRUE(first.waitForExit());
-        EXPECT_EQ(first.exitCode(), 0);
+        ModuleRun first(home, kFullModule);
+        deliverAndWaitForAPass({kLongPartPdus[0]});
+        ASSERT_TRUE(stopsCleanly(first));
     }
-    EXPECT_EQ(rows("SELECT * FROM smsin"), 0);
+    EXPECT_EQ(rows("smsin"), 0);
     EXPECT_EQ(sim->messages().size(), 1u);
-    home.admin({QStringLiteral("port"), QStringLiteral("5"), QStringLiteral("stat=DISABLE")});
-    ModuleRun second(home, test::kFullModule);
-    deliverAndWaitForAPass({test::kLongPartPdus[1], test::kLongPartPdus[2]});
+    disablePort();
+    ModuleRun second(home, kFullModule);
+    deliverAndWaitForAPass({kLongPartPdus[1], kLongPartPdus[2]});
     ASSERT_TRUE(waitUntil([&] { return sim->messages().empty(); }));
     EXPECT_EQ(storedTexts(), QStringList{"08123456789:part1.part2.part3."});
 }
 
 TEST_F(LongMessages, OneReferenceFromTwoSendersIsTwoMessages) {
-    const std::string* parts = test::kLongPartPdus;
-    ModuleRun module(home, test::kFullModule);
+    const std::string* parts = kLongPartPdus;
+    ModuleRun module(home, kFullModule);
     // In one listing, interleaved.
     deliverAndWaitForAPass({fromOtherSender(parts[2]), parts[0], parts[1], fromOtherSender(parts[0]),
                             parts[2], fromOtherSender(parts[1])});
@@ -126,10 +97,11 @@ TEST_F(LongMessages, OneReferenceFromTwoSendersIsTwoMessages) {
     db::exec(QStringLiteral("DELETE FROM smsin"));
     deliverAndWaitForAPass({parts[0], fromOtherSender(parts[1])});
     deliverAndWaitForAPass({fromOtherSender(parts[0]), parts[1]});
-    EXPECT_EQ(rows("SELECT * FROM smsin"), 0);
+    EXPECT_EQ(rows("smsin"), 0);
     deliverAndWaitForAPass({parts[2], fromOtherSender(parts[2])});
     ASSERT_TRUE(waitUntil([&] { return sim->messages().empty(); }));
     EXPECT_EQ(storedTexts(), both);
 }
 
 } // namespace
+} // namespace pelorin::test

@@ -3,55 +3,29 @@
 
 #include <gtest/gtest.h>
 
+#include <QDate>
 #include <QElapsedTimer>
 #include <QRandomGenerator>
-#include <QSqlQuery>
 #include <QThread>
 
-#include <algorithm>
 #include <csignal>
 #include <set>
 
-#include "db/database.h"
-#include "db/query.h"
-#include "modemsim/modemsim_client.h"
-#include "test_support.h"
+#include "e2e_fixture.h"
 
-using namespace pelorin;
-using pelorin::modemsim::ModemSim;
-using pelorin::test::ModuleRun;
-using pelorin::test::TempHome;
-using pelorin::test::waitUntil;
-
+namespace pelorin::test {
 namespace {
 
 const QString kSender = QStringLiteral("com=5#modem=WAVECOM#baudrate=115200#sender=SENDER");
 
-class Sending : public ::testing::Test {
+class Sending : public ModemPortTest {
 protected:
-    void SetUp() override {
-        home.initDatabase();
-        home.admin({QStringLiteral("port"), QStringLiteral("5"), QStringLiteral("stat=DISABLE")});
-        sim = std::make_unique<ModemSim>(home.path().toStdString(), 5);
-    }
-    void TearDown() override { db::Database::closeThisThread(); }
-
+    // Every row with its attempt count, as the main application queues them.
     void queue(const QString& text, int trycount = 0) {
-        home.admin({QStringLiteral("queue"), QStringLiteral("tujuan=08123456789"),
-                    QStringLiteral("isipesan=") + text, QStringLiteral("pidcom=5"),
-                    QStringLiteral("trycount=%1").arg(trycount)});
-    }
-    static int rows(const char* table) {
-        return db::countRows(QStringLiteral("SELECT * FROM ") + QLatin1String(table));
-    }
-    static QStringList texts(const QString& sql) {
-        QStringList out;
-        QSqlQuery q = db::exec(sql);
-        while (q.next()) out << q.value(0).toString();
-        return out;
+        ModemPortTest::queue(text, {QStringLiteral("trycount=%1").arg(trycount)});
     }
     // Each "AT+CMGS=" line must be followed by one PDU ending in Ctrl-Z and announce its length.
-    static void expectWellFormedSubmissions(const std::vector<std::string>& log, std::size_t expected) {
+    static void expectWellFormedSubmissions(const SimLog& log, std::size_t expected) {
         std::size_t seen = 0;
         for (std::size_t i = 0; i < log.size(); ++i) {
             if (log[i].rfind("AT+CMGS=", 0) != 0) continue;
@@ -64,33 +38,30 @@ protected:
         }
         EXPECT_EQ(seen, expected);
     }
-
-    TempHome home;
-    std::unique_ptr<ModemSim> sim;
 };
 
 TEST_F(Sending, ShortMessageIsOnePduLoggedAndDequeued) {
     queue(QStringLiteral("Halo dunia"));
     ModuleRun module(home, kSender);
-    ASSERT_TRUE(waitUntil([] { return rows("smsout") == 1; }));
+    ASSERT_TRUE(rowsBecome("smsout", 1));
     EXPECT_EQ(rows("qsms"), 0);
-    expectWellFormedSubmissions(sim->sentLog(), 1);
+    expectWellFormedSubmissions(sentLog(), 1);
     const auto pdus = sim->submitted();
     ASSERT_EQ(pdus.size(), 1u);
     EXPECT_EQ(pdus[0].substr(0, 4), "0031");
-    QSqlQuery row = db::exec(QStringLiteral("SELECT penerima,pesan,pidcom,tanggal FROM smsout"));
-    ASSERT_TRUE(row.next());
-    EXPECT_EQ(row.value(0).toString(), QStringLiteral("08123456789"));
-    EXPECT_EQ(row.value(1).toString(), QStringLiteral("Halo dunia"));
-    EXPECT_EQ(row.value(2).toInt(), 5);
-    EXPECT_EQ(row.value(3).toString(), QDate::currentDate().toString(Qt::ISODate));
+    const auto row = textRows(QStringLiteral("SELECT penerima,pesan,pidcom,tanggal FROM smsout"));
+    ASSERT_FALSE(row.isEmpty());
+    EXPECT_EQ(row[0][0], QStringLiteral("08123456789"));
+    EXPECT_EQ(row[0][1], QStringLiteral("Halo dunia"));
+    EXPECT_EQ(row[0][2].toInt(), 5);
+    EXPECT_EQ(row[0][3], QDate::currentDate().toString(Qt::ISODate));
 }
 
 TEST_F(Sending, LongMessageIsThreePartsWithOneReferenceLoggedOnce) {
     queue(QString(400, QLatin1Char('z')));
     ModuleRun module(home, kSender);
-    ASSERT_TRUE(waitUntil([] { return rows("smsout") == 1; }));
-    expectWellFormedSubmissions(sim->sentLog(), 3);
+    ASSERT_TRUE(rowsBecome("smsout", 1));
+    expectWellFormedSubmissions(sentLog(), 3);
     const auto pdus = sim->submitted();
     ASSERT_EQ(pdus.size(), 3u);
     std::set<std::string> references;
@@ -111,9 +82,9 @@ TEST_F(Sending, ExtensionCharactersNeverMakeAPduTheModemRefuses) {
     // 160 characters, one of them "{" (two septets): too long for one SMS, so two parts.
     queue(QString(159, QLatin1Char('a')) + QLatin1Char('{'));
     ModuleRun module(home, kSender);
-    ASSERT_TRUE(waitUntil([] { return rows("smsout") == 1; }));
+    ASSERT_TRUE(rowsBecome("smsout", 1));
     EXPECT_EQ(sim->submitted().size(), 2u);
-    EXPECT_EQ(db::countRows(QStringLiteral("SELECT * FROM qsms")), 0);
+    EXPECT_EQ(rows("qsms"), 0);
 }
 
 TEST_F(Sending, FiveMessagesGoThreeThenTwoInAttemptOrder) {
@@ -123,14 +94,14 @@ TEST_F(Sending, FiveMessagesGoThreeThenTwoInAttemptOrder) {
     queue(QStringLiteral("m2"));
     queue(QStringLiteral("m5"), 2);
     ModuleRun module(home, kSender);
-    ASSERT_TRUE(waitUntil([] { return rows("smsout") == 5; }));
+    ASSERT_TRUE(rowsBecome("smsout", 5));
     // Insertion order: smsout has no key of its own.
-    const QString order = pelorin::test::usingPostgres() ? QStringLiteral("ctid") : QStringLiteral("rowid");
+    const QString order = usingPostgres() ? QStringLiteral("ctid") : QStringLiteral("rowid");
     EXPECT_EQ(texts(QStringLiteral("SELECT pesan FROM smsout ORDER BY ") + order),
               (QStringList{"m1", "m2", "m3", "m4", "m5"}));
     // Batches are told apart by the ready check that follows each one.
     std::vector<int> perCycle{0};
-    for (const std::string& entry : sim->sentLog()) {
+    for (const std::string& entry : sentLog()) {
         if (entry == "AT\r") perCycle.push_back(0);
         if (entry.rfind("AT+CMGS=", 0) == 0) ++perCycle.back();
     }
@@ -160,9 +131,7 @@ TEST_F(Sending, RefusedPdusRaiseTheAttemptCountAndLoseNothing) {
     sim->setCmgsSucceeds(false);
     queue(QStringLiteral("refused"));
     ModuleRun module(home, kSender);
-    ASSERT_TRUE(waitUntil([] {
-        return db::countRows(QStringLiteral("SELECT idx FROM qsms WHERE trycount>=3")) == 1;
-    }, 40000));
+    ASSERT_TRUE(rowsBecome(QStringLiteral("SELECT idx FROM qsms WHERE trycount>=3"), 1, 40000));
     EXPECT_EQ(rows("smsout"), 0);
     EXPECT_EQ(rows("failedsent"), 0);
 }
@@ -185,8 +154,7 @@ TEST_F(Sending, KillingTheModuleNeverLosesOrDuplicatesARow) {
             for (const char* table : {"qsms", "smsout", "failedsent"}) {
                 const QString column = QLatin1String(table) == QLatin1String("smsout") ? QStringLiteral("pesan")
                                                                                          : QStringLiteral("isipesan");
-                places += db::countRows(QStringLiteral("SELECT * FROM %1 WHERE %2=?").arg(QLatin1String(table), column),
-                                        {text});
+                places += rows(QStringLiteral("SELECT * FROM %1 WHERE %2=?").arg(QLatin1String(table), column), {text});
             }
             EXPECT_EQ(places, 1) << text.toStdString() << " in round " << round;
         }
@@ -194,3 +162,4 @@ TEST_F(Sending, KillingTheModuleNeverLosesOrDuplicatesARow) {
 }
 
 } // namespace
+} // namespace pelorin::test

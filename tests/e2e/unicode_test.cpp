@@ -8,18 +8,11 @@
 
 #include <map>
 
-#include "db/database.h"
 #include "db/query.h"
-#include "modemsim/modemsim_client.h"
+#include "e2e_fixture.h"
 #include "samples.h"
-#include "test_support.h"
 
-using namespace pelorin;
-using pelorin::modemsim::ModemSim;
-using pelorin::test::ModuleRun;
-using pelorin::test::TempHome;
-using pelorin::test::waitUntil;
-
+namespace pelorin::test {
 namespace {
 
 int octet(const std::string& hex, std::size_t at) {
@@ -86,33 +79,32 @@ QStringList sentTexts(const std::vector<std::string>& pdus, std::map<int, int>& 
     return texts;
 }
 
-TEST(UnicodeEndToEnd, EveryCharacterGoesOutAndComesIn) {
-    TempHome home;
-    home.initDatabase();
-    home.admin({QStringLiteral("port"), QStringLiteral("5"), QStringLiteral("stat=DISABLE"), QStringLiteral("nomor=0811"),
-                QStringLiteral("usecountdown=1"), QStringLiteral("countdown=100")});
-    ModemSim sim(home.path().toStdString(), 5);
+class UnicodeEndToEnd : public ModemPortTest {
+protected:
+    UnicodeEndToEnd()
+        : ModemPortTest({QStringLiteral("nomor=0811"), QStringLiteral("usecountdown=1"),
+                         QStringLiteral("countdown=100")}) {}
+};
+
+TEST_F(UnicodeEndToEnd, EveryCharacterGoesOutAndComesIn) {
     const QString shortText = QString::fromUtf8("Terima kasih \U0001F64F \u0105\u0119 \u4F60\u597D \u00F9 \u00C9 \u00FA");
     QString longText;
     while (longText.size() < 200) longText += QString::fromUtf8("Halo \U0001F600 ");
-    for (const QString& text : {shortText, longText}) {
-        home.admin({QStringLiteral("queue"), QStringLiteral("tujuan=08123456789"), QStringLiteral("isipesan=") + text,
-                    QStringLiteral("pidcom=5")});
-    }
+    for (const QString& text : {shortText, longText}) queue(text);
     // "Salam 🙏 ąę 你好 €" as UCS2 from 08123456789.
     const std::string units = "00530061006C0061006D0020D83DDE4F0020010501190020"
                               "4F60597D002020AC";
     const std::string deliver = "07912618485400F9040B818021436587F90008" "62802101350482" +
                                 QStringLiteral("%1").arg(units.size() / 2, 2, 16, QLatin1Char('0')).toUpper().toStdString() +
                                 units;
-    sim.storePdu("ME", deliver);
+    sim->storePdu("ME", deliver);
 
-    ModuleRun module(home, test::kFullModule);
-    const auto count = [](const char* table) { return db::countRows(QStringLiteral("SELECT * FROM ") + QLatin1String(table)); };
-    ASSERT_TRUE(waitUntil([&] { return count("smsout") == 2 && count("smsin") == 1; }, 40000)) << module.output().toStdString();
+    ModuleRun module(home, kFullModule);
+    ASSERT_TRUE(waitUntil([] { return rows("smsout") == 2 && rows("smsin") == 1; }, 40000))
+        << module.output().toStdString();
 
     std::map<int, int> partsOf;
-    QStringList sent = sentTexts(sim.submitted(), partsOf);
+    QStringList sent = sentTexts(sim->submitted(), partsOf);
     sent.sort();
     QStringList queued{shortText, longText};
     queued.sort();
@@ -121,8 +113,7 @@ TEST(UnicodeEndToEnd, EveryCharacterGoesOutAndComesIn) {
     const int longParts = partsOf.begin()->second;
     EXPECT_GE(longParts, 3);
     EXPECT_LE(longParts, 4);
-    QStringList logged;
-    for (const QVariantList& row : db::selectRows(QStringLiteral("SELECT pesan FROM smsout"))) logged << row[0].toString();
+    QStringList logged = texts(QStringLiteral("SELECT pesan FROM smsout"));
     logged.sort();
     EXPECT_EQ(logged, queued);
     EXPECT_EQ(db::selectRows(QStringLiteral("SELECT pesan FROM smsin"))[0][0].toString(),
@@ -134,3 +125,4 @@ TEST(UnicodeEndToEnd, EveryCharacterGoesOutAndComesIn) {
 }
 
 } // namespace
+} // namespace pelorin::test

@@ -2,26 +2,12 @@
 
 #include <gtest/gtest.h>
 
-#include <QSqlQuery>
+#include <algorithm>
 
-#include "db/database.h"
-#include "db/query.h"
-#include "modemsim/modemsim_client.h"
-#include "test_support.h"
+#include "e2e_fixture.h"
 
-using namespace pelorin;
-using pelorin::modemsim::ModemSim;
-using pelorin::test::ModuleRun;
-using pelorin::test::TempHome;
-using pelorin::test::waitUntil;
-
+namespace pelorin::test {
 namespace {
-
-using Log = std::vector<std::string>;
-
-int rows(const QString& sql, const QVariantList& values = {}) {
-    return db::countRows(sql, values);
-}
 
 // Reads a pushed Service Indication the way a phone does, independently of the module's code:
 // the SMS-SUBMIT fields, the port header, the WSP push header, then the WBXML elements.
@@ -79,33 +65,21 @@ ReadPush readPush(const std::string& pduWithCtrlZ) {
     return push;
 }
 
-class WapAndDial : public ::testing::Test {
+class WapAndDial : public ModemPortTest {
 protected:
-    void SetUp() override {
-        home.initDatabase();
-        home.admin({QStringLiteral("port"), QStringLiteral("5"), QStringLiteral("stat=DISABLE")});
-        sim = std::make_unique<ModemSim>(home.path().toStdString(), 5);
-    }
-    void TearDown() override { db::Database::closeThisThread(); }
-    void queuePush(const QString& text, const QString& address) {
-        home.admin({QStringLiteral("queue"), QStringLiteral("tujuan=08123456789"), QStringLiteral("isipesan=") + text,
-                    QStringLiteral("pidcom=5"), QStringLiteral("wapurl=") + address});
-    }
+    void queuePush(const QString& text, const QString& address) { queue(text, {QStringLiteral("wapurl=") + address}); }
     void dial(const char* code, int com, int flag) {
-        home.admin({QStringLiteral("insert"), QStringLiteral("dialcommand"), QStringLiteral("dial=") + QLatin1String(code),
-                    QStringLiteral("com=%1").arg(com), QStringLiteral("flag=%1").arg(flag)});
+        insert(QStringLiteral("dialcommand"), {QStringLiteral("dial=") + QLatin1String(code),
+                                               QStringLiteral("com=%1").arg(com), QStringLiteral("flag=%1").arg(flag)});
     }
-
-    TempHome home;
-    std::unique_ptr<ModemSim> sim;
 };
 
 TEST_F(WapAndDial, PushIsOneServiceIndicationLoggedAndDequeued) {
     queuePush(QStringLiteral("Promo hari ini"), QStringLiteral("http://www.contoh.co.id/promo"));
     ModuleRun module(home, QStringLiteral("com=5#modem=WAVECOM#sender=SENDER"));
-    ASSERT_TRUE(waitUntil([] { return rows(QStringLiteral("SELECT * FROM smsout")) == 1; }));
-    EXPECT_EQ(rows(QStringLiteral("SELECT * FROM qsms")), 0);
-    const Log log = sim->sentLog();
+    ASSERT_TRUE(rowsBecome(QStringLiteral("smsout"), 1));
+    EXPECT_EQ(rows(QStringLiteral("qsms")), 0);
+    const SimLog log = sentLog();
     std::vector<std::size_t> prompts;
     for (std::size_t i = 0; i < log.size(); ++i)
         if (log[i].rfind("AT+CMGS=", 0) == 0) prompts.push_back(i);
@@ -124,10 +98,10 @@ TEST_F(WapAndDial, RefusedPushIsAFailedAttemptAndAnOversizedOneIsSetAsideAtOnce)
     queuePush(QStringLiteral("ditolak"), QStringLiteral("http://a.id"));
     queuePush(QString(150, QLatin1Char('x')), QStringLiteral("http://a.id"));
     ModuleRun module(home, QStringLiteral("com=5#modem=WAVECOM#sender=SENDER"));
-    ASSERT_TRUE(waitUntil([] { return rows(QStringLiteral("SELECT * FROM qsms WHERE trycount>=2")) == 1; }, 30000));
+    ASSERT_TRUE(rowsBecome(QStringLiteral("SELECT * FROM qsms WHERE trycount>=2"), 1, 30000));
     EXPECT_EQ(rows(QStringLiteral("SELECT * FROM failedsent WHERE isipesan LIKE 'xxx%'")), 1);
-    EXPECT_EQ(rows(QStringLiteral("SELECT * FROM smsout")), 0);
-    for (const std::string& pdu : sim->sentLog()) EXPECT_EQ(pdu.find("787878"), std::string::npos);
+    EXPECT_EQ(rows(QStringLiteral("smsout")), 0);
+    for (const std::string& pdu : sentLog()) EXPECT_EQ(pdu.find("787878"), std::string::npos);
 }
 
 TEST_F(WapAndDial, DialCommandsRunOnePerCycleAndTheirAnswersAreStored) {
@@ -138,20 +112,22 @@ TEST_F(WapAndDial, DialCommandsRunOnePerCycleAndTheirAnswersAreStored) {
     sim->setCusdAnswer("Sisa pulsa Rp 5000");
     sim->setCusdDelay(std::chrono::milliseconds(1500));
     ModuleRun module(home, QStringLiteral("com=5#modem=WAVECOM#nama=MODUL5#sender=SENDER#receiver=RECEIVER"));
-    ASSERT_TRUE(waitUntil([] { return rows(QStringLiteral("SELECT * FROM smsin")) == 2; }, 30000));
+    ASSERT_TRUE(rowsBecome(QStringLiteral("smsin"), 2, 30000));
     for (const char* code : {"*888#", "*123#"}) {
-        QSqlQuery q = db::exec(QStringLiteral("SELECT pengirim,penerima,pesan,tglwaktukirim FROM smsin WHERE pengirim=?"),
-                               {QLatin1String(code)});
-        ASSERT_TRUE(q.next()) << code;
-        EXPECT_EQ(q.value(0).toString(), QLatin1String(code));
-        EXPECT_EQ(q.value(1).toString(), QStringLiteral("MODUL5"));
+        const auto found =
+            textRows(QStringLiteral("SELECT pengirim,penerima,pesan,tglwaktukirim FROM smsin WHERE pengirim=?"),
+                     {QLatin1String(code)});
+        ASSERT_FALSE(found.isEmpty()) << code;
+        const QStringList& row = found[0];
+        EXPECT_EQ(row[0], QLatin1String(code));
+        EXPECT_EQ(row[1], QStringLiteral("MODUL5"));
         // Collected up to ",15": the network's text arrived 1.5 s after the OK.
-        EXPECT_TRUE(q.value(2).toString().contains(QStringLiteral("\"Sisa pulsa Rp 5000\",15"))) << code;
-        EXPECT_FALSE(q.value(2).toString().contains(QStringLiteral("CUSD"), Qt::CaseInsensitive)) << code;
-        EXPECT_EQ(q.value(3).toString(), QStringLiteral("10-10-10 15:10:10"));
+        EXPECT_TRUE(row[2].contains(QStringLiteral("\"Sisa pulsa Rp 5000\",15"))) << code;
+        EXPECT_FALSE(row[2].contains(QStringLiteral("CUSD"), Qt::CaseInsensitive)) << code;
+        EXPECT_EQ(row[3], QStringLiteral("10-10-10 15:10:10"));
     }
     // In consecutive cycles (a ready check between them), lower idx first.
-    const Log log = sim->sentLog();
+    const SimLog log = sentLog();
     const auto at = [&log](const std::string& entry) { return std::find(log.begin(), log.end(), entry) - log.begin(); };
     const auto first = at("AT+CUSD=1,\"*888#\"\r");
     const auto second = at("AT+CUSD=1,\"*123#\"\r");
@@ -169,15 +145,15 @@ TEST_F(WapAndDial, OtherTypesDialAndStopAtOkAndFailedAnswersAreStoredNotRetried)
     sim->setCusdDelay(std::chrono::milliseconds(1500));
     sim->setFault("error ATD*555#");
     ModuleRun module(home, QStringLiteral("com=5#modem=SIEMENS#nama=MODUL5#sender=SENDER#receiver=RECEIVER"));
-    ASSERT_TRUE(waitUntil([] { return rows(QStringLiteral("SELECT * FROM smsin")) == 2; }, 30000));
+    ASSERT_TRUE(rowsBecome(QStringLiteral("smsin"), 2, 30000));
     EXPECT_EQ(rows(QStringLiteral("SELECT * FROM smsin WHERE pengirim='*888#' AND pesan=?"), {QStringLiteral("\r\nOK\r\n")}), 1);
     EXPECT_EQ(rows(QStringLiteral("SELECT * FROM smsin WHERE pengirim='*555#' AND pesan LIKE '%ERROR%'")), 1);
     // A few more cycles: nothing is dialled again.
-    ASSERT_TRUE(sim->waitForLog([](const Log& log) { return std::count(log.begin(), log.end(), "AT\r") >= 5; },
-                                std::chrono::seconds(30)));
-    const Log log = sim->sentLog();
-    EXPECT_EQ(std::count(log.begin(), log.end(), "ATD*555#;\r"), 1);
-    EXPECT_EQ(rows(QStringLiteral("SELECT * FROM smsin")), 2);
+    ASSERT_TRUE(logHas("AT\r", 5));
+    const SimLog log = sentLog();
+    EXPECT_EQ(countOf(log, "ATD*555#;\r"), 1);
+    EXPECT_EQ(rows(QStringLiteral("smsin")), 2);
 }
 
 } // namespace
+} // namespace pelorin::test

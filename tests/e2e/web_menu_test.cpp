@@ -6,11 +6,9 @@
 #include <QDate>
 #include <QElapsedTimer>
 #include <QFile>
-#include <QSqlQuery>
 #include <QThread>
 
 #include <atomic>
-#include <csignal>
 #include <mutex>
 #include <thread>
 
@@ -20,21 +18,11 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include "db/database.h"
 #include "db/query.h"
-#include "test_support.h"
+#include "e2e_fixture.h"
 
-using namespace pelorin;
-using pelorin::test::ModuleRun;
-using pelorin::test::portRow;
-using pelorin::test::TempHome;
-using pelorin::test::waitUntil;
-
+namespace pelorin::test {
 namespace {
-
-int rows(const QString& sql) {
-    return db::countRows(sql);
-}
 
 // A listening loopback socket on a free port.
 int listenLoopback(quint16& port) {
@@ -170,17 +158,13 @@ const std::string kReply =
     "HTTP/1.0 200 OK\r\nTE: deflate,gzip;q=0.3\r\nConnection: TE, close\r\nHost: 127.0.0.1\r\n"
     "User-Agent: TAVRIN\r\nContent-Length: 2\r\nContent-Type: text/html\r\n\r\nOK\r\n";
 
-class ModemLess : public ::testing::Test {
+// Neither type has a modem: no simulator.
+class ModemLess : public ModemPortTest {
 protected:
-    void SetUp() override {
-        home.initDatabase();
-        home.admin({QStringLiteral("port"), QStringLiteral("5"), QStringLiteral("stat=DISABLE"),
-                    QStringLiteral("nomor=081200000005")});
-    }
-    void TearDown() override { db::Database::closeThisThread(); }
+    ModemLess() : ModemPortTest({QStringLiteral("nomor=081200000005")}, SimStart::OnDemand) {}
+    // In the international form the web service gets back as a national number.
     void queue(const QString& text, const QString& to = QStringLiteral("+628123456789")) {
-        home.admin({QStringLiteral("queue"), QStringLiteral("tujuan=") + to, QStringLiteral("isipesan=") + text,
-                    QStringLiteral("pidcom=5")});
+        ModemPortTest::queue(text, {}, to);
     }
     QString sender(quint16 port) const {
         return QStringLiteral("com=5#modem=MERL-SENDER#baudrate=127.0.0.1:%1#handshake=KEY123#whandle=SIGN9#sender=SENDER")
@@ -191,8 +175,6 @@ protected:
         ASSERT_TRUE(ini.open(QIODevice::WriteOnly));
         ini.write("com=5\r\nMESSAGE=Menu utama ^1\r\nTipe=PULSA\r\nMESSAGE=Isi ^1 sebesar ^2\r\ncom=6\r\nTipe=X\r\n");
     }
-
-    TempHome home;
 };
 
 TEST_F(ModemLess, WebServiceGetsOneRequestPerMessageInQueueOrder) {
@@ -202,8 +184,8 @@ TEST_F(ModemLess, WebServiceGetsOneRequestPerMessageInQueueOrder) {
     queue(QStringLiteral("tiga"), QStringLiteral("6281111"));
     ModuleRun module(home, sender(service.port()));
     ASSERT_TRUE(waitUntil([&] { return service.requests().size() == 3; }));
-    EXPECT_EQ(rows(QStringLiteral("SELECT * FROM smsout")), 3);
-    EXPECT_EQ(rows(QStringLiteral("SELECT * FROM qsms")), 0);
+    EXPECT_EQ(rows(QStringLiteral("smsout")), 3);
+    EXPECT_EQ(rows(QStringLiteral("qsms")), 0);
     const auto requests = service.requests();
     const std::string path = "GET /UmbVmsXLWebService/UmbVmsTransaction.asmx/MessagesOutBoxInsertExtend?activationKey=KEY123";
     // The client writes percent-encoded unreserved characters (the digits) plainly, an
@@ -230,10 +212,10 @@ TEST_F(ModemLess, AWebServiceThatHangsOrRefusesNeverSlowsTheQueue) {
         WebService hanging(true);
         const quint16 port = refuse ? freePort() : hanging.port();
         for (int i = 0; i < 9; ++i) queue(QStringLiteral("m%1").arg(i));
-        home.admin({QStringLiteral("port"), QStringLiteral("5"), QStringLiteral("stat=DISABLE")});
+        disablePort();
         ModuleRun module(home, sender(port));
         // Three per cycle, and a cycle takes little more than a second.
-        ASSERT_TRUE(waitUntil([] { return rows(QStringLiteral("SELECT * FROM smsout")) == 9; }, 15000));
+        ASSERT_TRUE(rowsBecome(QStringLiteral("smsout"), 9, 15000));
         if (refuse) {
             ASSERT_TRUE(waitUntil([&] { return module.output().count(QStringLiteral("failed")) >= 9; }))
                 << module.output().toStdString();
@@ -246,11 +228,10 @@ TEST_F(ModemLess, AWebServiceThatHangsOrRefusesNeverSlowsTheQueue) {
 
 TEST_F(ModemLess, MenuRequestsAreAnsweredAndStoredAsReceivedMessages) {
     writeMenus();
-    home.admin({QStringLiteral("insert"), QStringLiteral("twoway"), QStringLiteral("nomor=081200000005"),
-                QStringLiteral("url=http://crm/in")});
+    insert(QStringLiteral("twoway"), {QStringLiteral("nomor=081200000005"), QStringLiteral("url=http://crm/in")});
     const quint16 port = freePort();
     ModuleRun module(home, QStringLiteral("com=5#modem=MERL-CENTER#baudrate=%1#sender=SENDER").arg(port));
-    ASSERT_TRUE(waitUntil([] { return portRow(5).value(0) == QStringLiteral("RUN"); }));
+    ASSERT_TRUE(portStatIs(QStringLiteral("RUN")));
     struct Case {
         std::string request;
         QString stored; // empty: nothing stored
@@ -268,15 +249,15 @@ TEST_F(ModemLess, MenuRequestsAreAnsweredAndStoredAsReceivedMessages) {
         EXPECT_EQ(client.readReply(), kReply);
         ASSERT_TRUE(client.send(c.request));
         EXPECT_EQ(client.readReply(1), "") << "closed once handled";
-        QSqlQuery q = db::exec(QStringLiteral("SELECT pengirim,pesan,penerima,pass2way FROM smsin"));
+        const auto stored = textRows(QStringLiteral("SELECT pengirim,pesan,penerima,pass2way FROM smsin"));
         if (c.stored.isEmpty()) {
-            EXPECT_FALSE(q.next()) << c.request;
+            EXPECT_TRUE(stored.isEmpty()) << c.request;
             continue;
         }
-        ASSERT_TRUE(q.next()) << c.request;
-        EXPECT_EQ(q.value(0).toString() + QLatin1Char('|') + q.value(1).toString(), c.stored);
-        EXPECT_EQ(q.value(2).toString(), QStringLiteral("081200000005"));
-        EXPECT_EQ(q.value(3).toString(), QStringLiteral("http://crm/in"));
+        ASSERT_FALSE(stored.isEmpty()) << c.request;
+        EXPECT_EQ(stored[0][0] + QLatin1Char('|') + stored[0][1], c.stored);
+        EXPECT_EQ(stored[0][2], QStringLiteral("081200000005"));
+        EXPECT_EQ(stored[0][3], QStringLiteral("http://crm/in"));
     }
 }
 
@@ -284,7 +265,7 @@ TEST_F(ModemLess, FloodsNeitherStopTheListenerNorGrowItsMemory) {
     writeMenus();
     const quint16 port = freePort();
     ModuleRun module(home, QStringLiteral("com=5#modem=MERL-CENTER#baudrate=%1#sender=SENDER").arg(port));
-    ASSERT_TRUE(waitUntil([] { return portRow(5).value(0) == QStringLiteral("RUN"); }));
+    ASSERT_TRUE(portStatIs(QStringLiteral("RUN")));
     {
         MenuClient warm(port);
         warm.readReply();
@@ -307,25 +288,24 @@ TEST_F(ModemLess, FloodsNeitherStopTheListenerNorGrowItsMemory) {
     ASSERT_GE(client.fd, 0);
     EXPECT_EQ(client.readReply(), kReply);
     ASSERT_TRUE(client.send("MSISDN=0815\r\nUSRINP1=PULSA\r\nUSRINP2=10\r\n"));
-    ASSERT_TRUE(waitUntil([] { return rows(QStringLiteral("SELECT * FROM smsin WHERE pesan='Isi PULSA sebesar 10'")) == 1; }));
+    ASSERT_TRUE(rowsBecome(QStringLiteral("SELECT * FROM smsin WHERE pesan='Isi PULSA sebesar 10'"), 1));
 }
 
 TEST_F(ModemLess, AListeningPortTakenByAnotherModuleIsAnErrorReport) {
     writeMenus();
-    home.admin({QStringLiteral("port"), QStringLiteral("6"), QStringLiteral("stat=DISABLE")});
+    disablePort(6);
     const quint16 port = freePort();
     ModuleRun first(home, QStringLiteral("com=5#modem=MERL-CENTER#baudrate=%1#sender=SENDER").arg(port));
-    ASSERT_TRUE(waitUntil([] { return portRow(5).value(0) == QStringLiteral("RUN"); }));
+    ASSERT_TRUE(portStatIs(QStringLiteral("RUN")));
     ModuleRun second(home, QStringLiteral("com=6#modem=MERL-CENTER#baudrate=%1#sender=SENDER").arg(port));
     ASSERT_TRUE(second.waitForExit());
     EXPECT_EQ(second.exitCode(), 1);
     EXPECT_EQ(portRow(6).value(0), QStringLiteral("ERR"));
     EXPECT_TRUE(portRow(6).value(1).contains(QString::number(port))) << portRow(6).value(1).toStdString();
 
-    first.signal(SIGTERM);
-    ASSERT_TRUE(first.waitForExit());
-    EXPECT_EQ(first.exitCode(), 0);
+    ASSERT_TRUE(stopsCleanly(first));
     EXPECT_LT(MenuClient(port).fd, 0) << "the listener is closed";
 }
 
 } // namespace
+} // namespace pelorin::test
