@@ -8,6 +8,7 @@
 #include <optional>
 
 #include "log/log.h"
+#include "modem/error_codes.h"
 #include "modem/modem_types.h"
 #include "pdu/text_utils.h"
 
@@ -106,7 +107,7 @@ bool TMyThread::initialiseModem() {
         if (!sent || badEchoAnswer(answer)) {
             *services_.StopFlag = true;
             pause(300);
-            services_.SetPortError("Modem ERROR COM" + config_.port);
+            services_.SetPortError(PortErrorText("Modem ERROR COM" + config_.port, answer));
             return false;
         }
     }
@@ -138,8 +139,8 @@ TMyThread::Step TMyThread::runCycle() {
         if (config_.ReceiveEnabled && hasModem() && readMessages() == Step::EndWorker) {
             return Step::EndWorker;
         }
-        // Dial commands need a modem; on the other types they wait for a port that has one.
-        if (hooks_.RunDialCommands && hasModem() && !stopping()) hooks_.RunDialCommands(config_.port);
+        // On the types without a modem the dial commands are answered as not dialled.
+        if (hooks_.RunDialCommands && !stopping()) hooks_.RunDialCommands(config_.port);
         if (hooks_.RunOperatorRequests && hasModem() && !stopping()) hooks_.RunOperatorRequests();
     } catch (const std::exception& e) {
         if (services_.recover && services_.recover(e)) return Step::Continue;
@@ -174,7 +175,7 @@ TMyThread::Step TMyThread::outbound() {
 TMyThread::Step TMyThread::readyCheck() {
     const bool sent = command("AT\r", 8, answer_);
     if (sent && answer_.empty() && !stopping()) {
-        services_.SetPortError("Modem NOT RESPOND COM" + config_.port);
+        services_.SetPortError(PortErrorText("Modem NOT RESPOND COM" + config_.port, answer_));
         return Step::EndWorker;
     }
     return Step::Continue;
@@ -216,7 +217,7 @@ TMyThread::Step TMyThread::readMessages() {
     const bool sent = command("AT+CMGL=4\r", 100, answer_);
     if (!sent) return Step::Continue; // refused or abandoned: a stop is under way
     if (blank(answer_)) {
-        services_.SetPortError("Modem NOT RESPOND COM" + config_.port);
+        services_.SetPortError(PortErrorText("Modem NOT RESPOND COM" + config_.port, answer_));
         *services_.StopFlag = true;
         return Step::EndWorker;
     }

@@ -2,13 +2,16 @@
 
 #include <QString>
 
+#include <algorithm>
 #include <optional>
+#include <string_view>
 
 #include "db/dialect.h"
 #include "db/query.h"
+#include "log/log.h"
 #include "modem/exchange.h"
 #include "modem/modem_types.h"
-#include "pdu/unicode.h"
+#include "outbound/ussd_answer.h"
 
 namespace pelorin::outbound {
 namespace {
@@ -39,11 +42,35 @@ std::optional<DialCommand> takeNext(int port) {
     return command;
 }
 
-std::string withoutCusdPrefix(const std::string& answer) {
-    return QString::fromLatin1(answer.data(), static_cast<qsizetype>(answer.size()))
-        .remove(QStringLiteral("+CUSD:"), Qt::CaseInsensitive)
-        .toLatin1()
-        .toStdString();
+// What a dial string and a USSD code are made of (3GPP TS 22.030, ITU-T V.250 6.3.1): digits,
+// * # +, the DTMF letters A-D and the modifiers , P T W. Anything else (a CR, a quote, a
+// semicolon) could end the command and start another one of its own.
+bool dialable(std::string_view dial) {
+    return std::all_of(dial.begin(), dial.end(), [](char c) {
+        return std::string_view("0123456789*#+ABCDabcd,PpTtWw").find(c) != std::string_view::npos;
+    });
+}
+
+bool hasModem(const std::string& type) {
+    return type != modem::kMerlSender && type != modem::kMerlCenter;
+}
+
+// The modem's answer to the dialled text. Taken means dialled: a stop arriving now must not
+// leave it marked but never run.
+std::string dialled(const DialContext& context, const std::string& dial) {
+    std::string answer;
+    if (context.modemType == modem::kWavecom) {
+        context.exchange->ExecUssdCommand("AT+CUSD=1,\"" + dial + "\"\r", kDialSeconds, ",15", "ERROR", answer,
+                                          modem::StopRule::Finish);
+    } else if (dial.find_first_of("*#") != std::string::npos && context.modemType != modem::kNokiaCdma) {
+        // A service code: the network's line may come after the modem's OK.
+        context.exchange->ExecUssdCommand("ATD" + dial + ";\r", kDialSeconds, "OK\r\n", "ERROR", answer,
+                                          modem::StopRule::Finish);
+    } else {
+        context.exchange->ExecAtCommand("ATD" + dial + ";\r", kDialSeconds, "OK\r\n", "ERROR", answer,
+                                        modem::StopRule::Finish);
+    }
+    return answer;
 }
 
 } // namespace
@@ -54,15 +81,24 @@ void RunDialCommands(const DialContext& context, const std::string& port) {
     if (!ok) throw db::DbError("'" + port + "' is not a valid port number");
     const std::optional<DialCommand> command = takeNext(com);
     if (!command || command->dial.empty()) return;
+    const std::string& dial = command->dial;
+    const std::string idx = std::to_string(command->idx);
 
-    const bool ussd = context.modemType == modem::kWavecom;
-    const std::string text = ussd ? "AT+CUSD=1,\"" + command->dial + "\"\r" : "ATD" + command->dial + ";\r";
-    std::string answer;
-    // Taken means dialled: a stop arriving now must not leave it marked but never run.
-    context.exchange->ExecAtCommand(text, kDialSeconds, ussd ? ",15" : "OK\r\n", "ERROR", answer,
-                                    modem::StopRule::Finish);
-    // The modem answers in bytes of its own; stored as text they must be UTF-8.
-    context.store(command->dial, context.moduleName, pdu::Utf8OrCp1252(withoutCusdPrefix(answer)), "", kAnswerStamp);
+    // Taken and answered, never left pending: the row says why nothing was dialled.
+    if (!hasModem(context.modemType)) {
+        log::warning("dial command " + idx + " not dialled: this port has no modem");
+        context.store(dial, context.moduleName, "not dialled: port " + port + " has no modem (" + context.modemType + ")", "",
+                      kAnswerStamp);
+        return;
+    }
+    if (!dialable(dial)) {
+        log::warning("dial command " + idx + " not dialled: '" + dial + "' is not a dial string");
+        context.store(dial, context.moduleName,
+                      "not dialled: a dial text may hold only digits, * # +, A-D and the modifiers , P T W", "",
+                      kAnswerStamp);
+        return;
+    }
+    context.store(dial, context.moduleName, ReadableUssdAnswer(dialled(context, dial)), "", kAnswerStamp);
 }
 
 } // namespace pelorin::outbound

@@ -1,7 +1,8 @@
 #pragma once
 // USSD and other dial commands queued for this port in `dialcommand`: one per call, lowest
 // `idx` first, marked taken before it is dialled, the network's answer stored as a received
-// message. Throws DbError when a statement fails (the worker reports it).
+// message in words. A text that is not a dial string, or a port without a modem, is taken
+// and answered as not dialled. Throws DbError when a statement fails (the worker reports it).
 
 #include <functional>
 #include <string>

@@ -9,6 +9,7 @@
 #include "db/dialect.h"
 #include "db/query.h"
 #include "log/log.h"
+#include "modem/error_codes.h"
 #include "modem/exchange.h"
 #include "modem/modem_types.h"
 #include "outbound/limits.h"
@@ -188,7 +189,9 @@ std::vector<std::string> DispatchOutbound(const DispatchContext& context, const 
                 // failed stays queued and goes out with a later batch.
                 if (!url.empty()) urls.push_back(std::move(url));
             } else if (!recordFailure(m)) {
-                context.SetPortError(kTooManyFailures);
+                // The modem's last coded refusal says why ("no network service").
+                const std::string refusal = context.exchange ? context.exchange->lastModemError() : "";
+                context.SetPortError(modem::PortErrorText(kTooManyFailures, refusal));
                 break;
             }
         }

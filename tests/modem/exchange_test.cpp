@@ -191,6 +191,43 @@ TEST_F(Exchange, LateBytesOfOneCommandNeverLeakIntoTheNext) {
     EXPECT_EQ(answer, "\r\nOK\r\n");
 }
 
+TEST_F(Exchange, UssdWaitsPastOkForTheNetworksLineAndALateOneIsSetAside) {
+    std::vector<std::string> aside;
+    exchange.setUnsolicitedObserver([&](const std::string& line) { aside.push_back(line); });
+    answerWith({"\r\nOK\r\n", "\r\n+CUSD: 0,\"Sisa pulsa\",15\r\n"}, 300);
+    std::string answer;
+    const auto start = Clock::now();
+    EXPECT_EQ(exchange.ExecUssdCommand("ATD*123#;\r", 20, "OK\r\n", "ERROR", answer), ExchangeOutcome::Completed);
+    EXPECT_LT(std::chrono::duration<double>(Clock::now() - start).count(), 10.0) << "ends with the line, not the limit";
+    EXPECT_EQ(answer, "\r\nOK\r\n\r\n+CUSD: 0,\"Sisa pulsa\",15\r\n");
+    EXPECT_TRUE(aside.empty());
+
+    // The network's line of an earlier request, arriving during the next command.
+    answerWith({"\r\n+CUSD: 0,\"late\",15\r\n", "\r\nOK\r\n"});
+    secondsFor("AT\r", 8, answer);
+    EXPECT_EQ(answer, "\r\nOK\r\n");
+    EXPECT_EQ(aside, std::vector<std::string>{"+CUSD: 0,\"late\",15"});
+}
+
+TEST_F(Exchange, ACodedErrorArrivesWholeAndIsRemembered) {
+    answerWith({"\r\n+CMS ERR", "OR: 331\r\n"}, 30);
+    std::string answer;
+    EXPECT_LT(secondsFor("AT+CMGS=19\r", 10, answer), 5.0);
+    EXPECT_EQ(answer, "\r\n+CMS ERROR: 331\r\n");
+    EXPECT_EQ(exchange.lastModemError(), "+CMS ERROR: 331");
+    answerWith({"\r\nOK\r\n"});
+    secondsFor("AT\r", 8, answer);
+    EXPECT_EQ(exchange.lastModemError(), "");
+}
+
+TEST_F(Exchange, UnsolicitedLinesNeverCountAsAnAnswer) {
+    // A silent modem that only reports its signal is still silent.
+    answerWith({"\r\n^RSSI:17\r\n", "\r\n^MODE:5,4\r\n"});
+    std::string answer = "previous";
+    secondsFor("AT\r", 1, answer);
+    EXPECT_EQ(answer, "");
+}
+
 TEST_F(Exchange, DeadlinesHoldAcrossMidnight) {
     // Pretend the exchange starts one second before midnight: the limit still counts in full.
     const qint64 realStart = QDateTime::currentMSecsSinceEpoch();

@@ -266,6 +266,101 @@ TEST_F(AtEngineTest, UssdTextCanArriveLater) {
     EXPECT_EQ(gsm.takeOutput(now).substr(0, 10), "\r\n+CUSD: 0");
 }
 
+TEST_F(AtEngineTest, UssdLineComesInTheFormAndOrderAsked) {
+    quiet(gsm);
+    struct Case {
+        const char* line;
+        bool beforeOk;
+        std::string out;
+    };
+    const Case cases[] = {
+        {"", false, "\r\nOK\r\n\r\n+CUSD: 0,\"Sisa pulsa Rp 10000\",15\r\n"},
+        {"+CUSD: 0,\"0053\",72", false, "\r\nOK\r\n\r\n+CUSD: 0,\"0053\",72\r\n"},
+        {"+CUSD: 2", false, "\r\nOK\r\n\r\n+CUSD: 2\r\n"},
+        {"+CUSD: 2", true, "\r\n+CUSD: 2\r\n\r\nOK\r\n"},
+    };
+    for (const Case& c : cases) {
+        gsm.setCusdLine(c.line);
+        gsm.setCusdBeforeOk(c.beforeOk);
+        EXPECT_EQ(send("ATD*123#;\r"), c.out) << c.line;
+        EXPECT_EQ(send("AT+CUSD=1,\"*123#\"\r"), c.out) << c.line;
+    }
+}
+
+TEST_F(AtEngineTest, ArrivalsAreAnnouncedOnceTheModuleAsksForThem) {
+    quiet(gsm);
+    const std::string cmti = "\r\n+CMTI: \"SM\",3\r\n";
+    struct Case {
+        const char* command; // "" for none
+        AtEngine::Announce announce;
+        std::string out;
+    };
+    const Case cases[] = {
+        {"", AtEngine::Announce::Auto, ""},
+        {"AT+CNMI=0,1,0,0,0\r", AtEngine::Announce::Auto, cmti},
+        {"AT+CNMI=0,0,0,0,0\r", AtEngine::Announce::Auto, ""},
+        {"AT+CNMI = 1,1,0,2\r", AtEngine::Announce::Auto, cmti},
+        {"", AtEngine::Announce::Off, ""},
+        {"AT+CNMI=0,0,0,0,0\r", AtEngine::Announce::On, cmti},
+    };
+    for (const Case& c : cases) {
+        if (*c.command != '\0') {
+            EXPECT_EQ(send(c.command), "\r\nOK\r\n");
+        }
+        gsm.setAnnounce(c.announce);
+        gsm.announceArrival(Storage::Sm, 3, now);
+        EXPECT_EQ(gsm.takeOutput(now), c.out) << c.command << static_cast<int>(c.announce);
+    }
+    gsm.setAnnounce(AtEngine::Announce::Auto);
+    EXPECT_EQ(send("AT+CNMI=0,1,0,0,0\r"), "\r\nOK\r\n");
+    gsm.restart();
+    gsm.announceArrival(Storage::Me, 1, now);
+    EXPECT_EQ(gsm.takeOutput(now), "") << "a modem plugged in again has forgotten AT+CNMI";
+}
+
+TEST_F(AtEngineTest, InjectedLinesGoWhereAsked) {
+    using Place = UnsolicitedLines::Place;
+    quiet(gsm);
+    const auto add = [this](const char* line, Place place, std::chrono::milliseconds every = 0ms, int times = -1) {
+        gsm.unsolicited().add({line, place, every, times}, now);
+        gsm.expire(now);
+    };
+    add("RING", Place::Now);
+    EXPECT_EQ(gsm.takeOutput(now), "\r\nRING\r\n");
+    add("^RSSI:17", Place::BeforeAnswer);
+    EXPECT_EQ(send("AT\r"), "\r\n^RSSI:17\r\n\r\nOK\r\n");
+    EXPECT_EQ(send("AT\r"), "\r\nOK\r\n") << "once";
+    add("+CREG: 1", Place::AfterOk);
+    EXPECT_EQ(send("AT+XYZ\r"), "\r\nERROR\r\n") << "no OK: the line waits";
+    EXPECT_EQ(send("AT\r"), "\r\nOK\r\n\r\n+CREG: 1\r\n");
+    add("^MODE:5,4", Place::AfterHeader);
+    EXPECT_EQ(send("AT+CMGL=4\r"), "\r\nOK\r\n") << "no header: the line waits";
+    gsm.storage(Storage::Me).add(0, kDeliverPdu);
+    EXPECT_EQ(send("AT+CMGL=4\r"), "\r\n+CMGL: 1,0,,32\r\n\r\n^MODE:5,4\r\n" + kDeliverPdu + "\r\n\r\nOK\r\n");
+
+    // Every 500 ms, three times.
+    add("^BOOT:1", Place::Now, 500ms, 3);
+    std::string seen = gsm.takeOutput(now);
+    for (int i = 0; i < 5; ++i) {
+        ASSERT_TRUE(i >= 2 || gsm.nextWake() == now + 500ms) << i;
+        now += 500ms;
+        gsm.expire(now);
+        seen += gsm.takeOutput(now);
+    }
+    EXPECT_EQ(seen, "\r\n^BOOT:1\r\n\r\n^BOOT:1\r\n\r\n^BOOT:1\r\n");
+    EXPECT_TRUE(gsm.unsolicited().empty());
+}
+
+TEST_F(AtEngineTest, CodedErrorsAnswerInsteadOfError) {
+    quiet(gsm);
+    gsm.addFaultRule({FaultRule::Kind::Error, "AT+CPMS", 1, "+CME ERROR: 14"});
+    EXPECT_EQ(send("AT+CPMS=\"SM\"\r"), "\r\n+CME ERROR: 14\r\n");
+    EXPECT_EQ(send("AT+CMGF=0\r"), "\r\nOK\r\n");
+    gsm.setCmgsSucceeds(false, 331);
+    EXPECT_EQ(send("AT+CMGS=19\r"), "\r\n> ");
+    EXPECT_EQ(send(kSubmitPdu + "\x1A"), "\r\n+CMS ERROR: 331\r\n");
+}
+
 TEST_F(AtEngineTest, ErrorFaultHitsAllOrOnlyMatchingCommandsAndCanRetire) {
     quiet(gsm);
     gsm.addFaultRule({FaultRule::Kind::Error, "ate0", 1});

@@ -120,6 +120,41 @@ TEST_F(ControlCommandsTest, FaultRequestsReachTheEngine) {
         EXPECT_EQ(run(bad).substr(0, 4), "ERR ") << bad;
 }
 
+TEST_F(ControlCommandsTest, UnsolicitedLinesUssdFormsAndCodedErrors) {
+    const Clock::time_point now = Clock::time_point{} + 1h;
+    const auto at = [&](std::string_view line) { return executeControlRequest(line, gsm, hooks, now); };
+    EXPECT_EQ(at("inject ^RSSI:17"), "OK\n");
+    EXPECT_EQ(at("inject --at after-header --every 500 --times 2 ^MODE:5,4"), "OK\n");
+    EXPECT_EQ(at("inject --at before-answer +CUSD: 0,\"a b\",15"), "OK\n");
+    EXPECT_EQ(gsm.unsolicited().describe(),
+              "now ^RSSI:17; after-header ^MODE:5,4 every 500ms x2; before-answer +CUSD: 0,\"a b\",15");
+    gsm.expire(now);
+    EXPECT_EQ(gsm.takeOutput(now), "\r\n^RSSI:17\r\n");
+    EXPECT_EQ(at("inject none"), "OK\n");
+    EXPECT_TRUE(gsm.unsolicited().empty());
+    for (const char* bad : {"inject", "inject --at nowhere RING", "inject --every 0 RING", "inject --times x RING",
+                            "inject --at now", "set cmti maybe", "set cusd-order later", "set cmgs error x",
+                            "fault cms", "fault cme 11 --times 0 ATE0"})
+        EXPECT_EQ(at(bad).substr(0, 4), "ERR ") << bad;
+
+    EXPECT_EQ(at("set cusd-line +CUSD: 0,\"0053\",72"), "OK\n");
+    EXPECT_EQ(gsm.cusdLine(), "+CUSD: 0,\"0053\",72");
+    EXPECT_EQ(at("set cusd-line"), "OK\n");
+    EXPECT_EQ(gsm.cusdLine(), "+CUSD: 0,\"Sisa pulsa Rp 10000\",15");
+    EXPECT_EQ(at("set cusd-order before-ok"), "OK\n");
+    EXPECT_EQ(at("fault cme 11 --times 1 ATE0"), "OK\n");
+    EXPECT_EQ(at("fault cms 500 AT+CMGL"), "OK\n");
+    EXPECT_EQ(gsm.describeFaults(), "+CME ERROR: 11 x1 ATE0; +CMS ERROR: 500 AT+CMGL");
+    EXPECT_EQ(at("set cmgs error 331"), "OK\n");
+    EXPECT_FALSE(gsm.cmgsSucceeds());
+
+    // A stored message is announced once the module asked for it; a stored outbox entry never.
+    EXPECT_EQ(at("set cmti on"), "OK\n");
+    EXPECT_EQ(at("store SM 0 0791"), "OK 1\n");
+    EXPECT_EQ(at("store SM 3 0791"), "OK 2\n");
+    EXPECT_EQ(gsm.takeOutput(now), "\r\n+CMTI: \"SM\",1\r\n");
+}
+
 TEST_F(ControlCommandsTest, HangupReopenAndQuitGoThroughHooks) {
     EXPECT_EQ(run("fault hangup"), "OK\n");
     EXPECT_EQ(hangups, 1);

@@ -183,6 +183,17 @@ TEST_F(SimulatorProcessTest, AnswersUssdWithTheConfiguredText) {
               "\r\nOK\r\n\r\n+CUSD: 0,\"Sisa pulsa Rp 2500, aktif s/d 31-12\",15\r\n");
 }
 
+TEST_F(SimulatorProcessTest, InjectsUnsolicitedLinesAndAnnouncesArrivals) {
+    auto dev = quietDevice();
+    EXPECT_EQ(dev->exchange("AT+CNMI=0,1,0,0,0\r"), "\r\nOK\r\n");
+    sim->storePdu("SM", kDeliverPdu);
+    EXPECT_EQ(dev->readUntil("\",1\r\n"), "\r\n+CMTI: \"SM\",1\r\n");
+    sim->inject("RING", "--every 100 --times 3");
+    EXPECT_EQ(dev->readFor(1000ms), "\r\nRING\r\n\r\nRING\r\n\r\nRING\r\n");
+    sim->inject("^MODE:5,4", "--at after-ok");
+    EXPECT_EQ(dev->exchange("AT\r", "^MODE:5,4\r\n"), "\r\nOK\r\n\r\n^MODE:5,4\r\n");
+}
+
 TEST_F(SimulatorProcessTest, CdmaModemListsTextsAndTakesSendArgumentWithoutCr) {
     sim.reset();
     ModemSimOptions cdma;

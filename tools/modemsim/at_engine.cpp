@@ -140,12 +140,14 @@ void AtEngine::finishPdu(bool submit, Clock::time_point now) {
     if (pdu.empty() || pdu.size() % 2 != 0 || !isHexText(pdu) ||
         tpduLength(pdu) != expectedOctets_ || submitUserDataOctets(pdu) > kMaxUserDataOctets)
         return reply("\r\n+CMS ERROR: 304\r\n", now);
-    if (!cmgsSucceeds_) return reply("\r\n+CMS ERROR: 500\r\n", now);
+    if (!cmgsSucceeds_) return reply("\r\n+CMS ERROR: " + std::to_string(cmgsError_) + "\r\n", now);
     submitted_.push_back(pdu);
     reply("\r\n+CMGS: " + nextReference() + "\r\n" + kOk, now);
 }
 
 void AtEngine::expire(Clock::time_point now) {
+    const std::string lines = unsolicited_.due(now);
+    if (!lines.empty() && !silentAll()) queue(lines, now);
     if (!inputDeadline_ || now < *inputDeadline_) return;
     if (input_ == Input::CdmaSend) return finishEntry(now);
     // An abandoned prompt: keep what arrived in the log and listen for commands again.
@@ -158,6 +160,8 @@ void AtEngine::expire(Clock::time_point now) {
 std::optional<Clock::time_point> AtEngine::nextWake() const {
     std::optional<Clock::time_point> wake = inputDeadline_;
     if (!output_.empty() && (!wake || output_.front().due < *wake)) wake = output_.front().due;
+    const auto lines = unsolicited_.nextWake();
+    if (lines && (!wake || *lines < *wake)) wake = lines;
     return wake;
 }
 
@@ -181,6 +185,7 @@ void AtEngine::resetLine() {
 void AtEngine::restart() {
     resetLine();
     echo_ = true;
+    cnmiMt_ = 0;
     selected_ = Storage::Me;
 }
 
@@ -194,8 +199,9 @@ void AtEngine::execute(std::string_view command, Clock::time_point now) {
     for (auto it = rules_.begin(); it != rules_.end(); ++it) {
         if (!startsWith(upper, toUpper(it->prefix))) continue;
         const FaultRule::Kind kind = it->kind;
+        const std::string error = "\r\n" + it->error + "\r\n";
         if (it->remaining > 0 && --it->remaining == 0) rules_.erase(it);
-        if (kind == FaultRule::Kind::Error) reply(kError, now);
+        if (kind == FaultRule::Kind::Error) reply(error, now);
         return;
     }
     dispatch(command, now);
@@ -210,8 +216,11 @@ void AtEngine::dispatch(std::string_view command, Clock::time_point now) {
         return reply(kOk, now);
     }
     if (startsWith(body, "+CMGF=")) return reply(firstField(body.substr(6)) == "0" ? kOk : kError, now);
-    if (startsWith(body, "+CNMI") || startsWith(body, "+CMEC") || startsWith(body, "+STSF"))
+    if (startsWith(body, "+CNMI")) {
+        setIndications(body.substr(5));
         return reply(kOk, now);
+    }
+    if (startsWith(body, "+CMEC") || startsWith(body, "+STSF")) return reply(kOk, now);
     if (startsWith(body, "+CSMS")) return reply("\r\n+CSMS: 1,1,1\r\n" + kOk, now);
     if (startsWith(body, "+CUSD")) return ussd(command, now);
     if (startsWith(body, "D")) return dial(command, now);
@@ -292,10 +301,7 @@ void AtEngine::ussd(std::string_view command, Clock::time_point now) {
     const std::size_t close = open == std::string_view::npos ? open : args.find('"', open + 1);
     if (open == std::string_view::npos) return reply(kOk, now);
     if (close == std::string_view::npos || close == open + 1) return reply(kError, now);
-    reply(kOk, now);
-    // The network's answer arrives later, unsolicited.
-    if (!silentAll())
-        queue("\r\n+CUSD: 0,\"" + cusdAnswer_ + "\",15\r\n", now + answerDelay_ + cusdDelay_);
+    answerUssd(now);
 }
 
 void AtEngine::dial(std::string_view command, Clock::time_point now) {
@@ -304,10 +310,39 @@ void AtEngine::dial(std::string_view command, Clock::time_point now) {
     if (voice) code.remove_suffix(1);
     if (code.empty()) return reply(kError, now);
     if (!voice) return reply("\r\nNO CARRIER\r\n", now);
-    reply(kOk, now);
     // A service code (*...#) is a USSD request: the network answers like AT+CUSD.
-    if (code.find_first_of("*#") != std::string_view::npos && !silentAll())
-        queue("\r\n+CUSD: 0,\"" + cusdAnswer_ + "\",15\r\n", now + answerDelay_ + cusdDelay_);
+    if (code.find_first_of("*#") == std::string_view::npos) return reply(kOk, now);
+    answerUssd(now);
+}
+
+std::string AtEngine::cusdLine() const {
+    return cusdLine_.empty() ? "+CUSD: 0,\"" + cusdAnswer_ + "\",15" : cusdLine_;
+}
+
+void AtEngine::answerUssd(Clock::time_point now) {
+    // The network's answer arrives later, unsolicited, unless this modem waits for it.
+    if (cusdBeforeOk_) return reply("\r\n" + cusdLine() + "\r\n" + kOk, now);
+    reply(kOk, now);
+    if (!silentAll()) queue("\r\n" + cusdLine() + "\r\n", now + answerDelay_ + cusdDelay_);
+}
+
+void AtEngine::setIndications(std::string_view args) {
+    // AT+CNMI=<mode>,<mt>,...; blanks around "=" as some modules write it.
+    const std::size_t equals = args.find('=');
+    if (equals == std::string_view::npos) return;
+    std::string fields;
+    for (const char c : args.substr(equals + 1))
+        if (c != ' ') fields += c;
+    const std::size_t comma = fields.find(',');
+    if (comma == std::string::npos) return;
+    cnmiMt_ = parseNumber(firstField(std::string_view(fields).substr(comma + 1))).value_or(0);
+}
+
+void AtEngine::announceArrival(Storage which, int index, Clock::time_point now) {
+    const bool on = announce_ == Announce::On || (announce_ == Announce::Auto && cnmiMt_ >= 1);
+    if (!on || silentAll() || mode_ != Mode::Gsm) return;
+    const char* memory = which == Storage::Me ? "ME" : "SM";
+    queue("\r\n+CMTI: \"" + std::string(memory) + "\"," + std::to_string(index) + "\r\n", now);
 }
 
 bool AtEngine::silentAll() const {
@@ -325,7 +360,7 @@ void AtEngine::flushEcho(Clock::time_point now) {
 void AtEngine::reply(std::string bytes, Clock::time_point now) {
     if (silentAll()) return;
     flushEcho(now);
-    queue(garbage() + bytes, now + answerDelay_);
+    queue(garbage() + unsolicited_.shape(std::move(bytes)), now + answerDelay_);
 }
 
 void AtEngine::queue(std::string bytes, Clock::time_point due) {
@@ -373,7 +408,8 @@ void AtEngine::clearFaults() {
 std::string AtEngine::describeFaults() const {
     std::string out;
     for (const FaultRule& r : rules_) {
-        out += r.kind == FaultRule::Kind::Error ? "error" : "silence";
+        if (r.kind == FaultRule::Kind::Silence) out += "silence";
+        else out += r.error == "ERROR" ? "error" : r.error;
         if (r.remaining > 0) out += " x" + std::to_string(r.remaining);
         out += r.prefix.empty() ? std::string(" *") : " " + r.prefix;
         out += "; ";

@@ -4,6 +4,7 @@
 // fault can be tested without a terminal. Never throws beyond std::bad_alloc.
 
 #include "modemsim/message_store.h"
+#include "modemsim/unsolicited.h"
 
 #include <chrono>
 #include <deque>
@@ -28,6 +29,7 @@ struct FaultRule {
     Kind kind = Kind::Error;
     std::string prefix;
     int remaining = -1;
+    std::string error = "ERROR"; // the error line: "ERROR", "+CMS ERROR: 500", "+CME ERROR: 11"
 };
 
 class AtEngine {
@@ -72,8 +74,26 @@ public:
 
     void setCusdAnswer(std::string text) { cusdAnswer_ = std::move(text); }
     const std::string& cusdAnswer() const { return cusdAnswer_; }
+    // The network's whole line as it is ("+CUSD: 0,\"0053\",72", "+CUSD: 2"); empty: the
+    // default line around the answer text, dcs 15.
+    void setCusdLine(std::string line) { cusdLine_ = std::move(line); }
+    std::string cusdLine() const;
     void setCusdDelay(Millis delay) { cusdDelay_ = delay; }
-    void setCmgsSucceeds(bool ok) { cmgsSucceeds_ = ok; }
+    // The network's line before the modem's OK instead of after it.
+    void setCusdBeforeOk(bool before) { cusdBeforeOk_ = before; }
+
+    // "+CMTI" after each arrival: Auto follows the module's AT+CNMI (<mt> 1 or more).
+    enum class Announce { Auto, On, Off };
+    void setAnnounce(Announce announce) { announce_ = announce; }
+    Announce announce() const { return announce_; }
+    // A message has arrived in `which` at `index`: announced as a real modem does.
+    void announceArrival(Storage which, int index, Clock::time_point now);
+    UnsolicitedLines& unsolicited() { return unsolicited_; }
+    // A refused submission answers "+CMS ERROR: <code>" (500 unless told otherwise).
+    void setCmgsSucceeds(bool ok, int errorCode = 500) {
+        cmgsSucceeds_ = ok;
+        cmgsError_ = errorCode;
+    }
     bool cmgsSucceeds() const { return cmgsSucceeds_; }
 
     void addFaultRule(FaultRule rule) { rules_.push_back(std::move(rule)); }
@@ -101,6 +121,8 @@ private:
     void startSubmit(std::string_view upper, Clock::time_point now);
     void ussd(std::string_view command, Clock::time_point now);
     void dial(std::string_view command, Clock::time_point now);
+    void answerUssd(Clock::time_point now);
+    void setIndications(std::string_view args);
     const FaultRule* matchRule(std::string_view command);
     bool silentAll() const;
 
@@ -130,8 +152,14 @@ private:
     std::vector<std::string> submitted_;
 
     std::string cusdAnswer_ = "Sisa pulsa Rp 10000";
+    std::string cusdLine_;
     Millis cusdDelay_{0};
+    bool cusdBeforeOk_ = false;
+    Announce announce_ = Announce::Auto;
+    int cnmiMt_ = 0; // <mt> of the last AT+CNMI: 0 stores arrivals silently
+    UnsolicitedLines unsolicited_;
     bool cmgsSucceeds_ = true;
+    int cmgsError_ = 500;
 
     std::vector<FaultRule> rules_;
     Millis answerDelay_{0};

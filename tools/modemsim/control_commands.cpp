@@ -67,12 +67,16 @@ std::string storeIn(MessageStorage& memory, int stat, std::string body) {
     return index ? ok(std::to_string(*index)) : err("storage full");
 }
 
-std::string store(const Request& r, AtEngine& engine) {
+std::string store(const Request& r, AtEngine& engine, Clock::time_point now) {
     if (engine.mode() != Mode::Gsm) return err("a CDMA modem stores text messages: cdma-store");
     const auto memory = storageNamed(r.word(1));
     const auto stat = number(r.word(2), 0, kStatStoSent);
     if (r.size() != 4 || !memory || !stat) return err("usage: store ME|SM STAT(0-3) PDU");
-    return storeIn(engine.storage(*memory), *stat, r.word(3));
+    const auto index = engine.storage(*memory).add(*stat, r.word(3));
+    if (!index) return err("storage full");
+    // Only messages received from the network are announced, not ones a test files as sent.
+    if (*stat <= kStatRecRead) engine.announceArrival(*memory, *index, now);
+    return ok(std::to_string(*index));
 }
 
 std::string cdmaStore(const Request& r, AtEngine& engine, bool raw) {
@@ -119,10 +123,19 @@ std::string escapedLines(const std::vector<std::string>& entries) {
     return ok(std::to_string(lines.size()), lines);
 }
 
-std::string set(const Request& r, AtEngine& engine) {
+// The network's USSD answer; nothing when the request is not about it.
+std::optional<std::string> setUssd(const Request& r, AtEngine& engine) {
     const std::string what = r.word(1);
-    if (what == "cusd" && r.size() >= 2) {
+    if (what == "cusd") {
         engine.setCusdAnswer(r.rest(2));
+        return ok();
+    }
+    if (what == "cusd-line") {
+        engine.setCusdLine(r.rest(2));
+        return ok();
+    }
+    if (what == "cusd-order" && (r.word(2) == "after-ok" || r.word(2) == "before-ok") && r.size() == 3) {
+        engine.setCusdBeforeOk(r.word(2) == "before-ok");
         return ok();
     }
     if (what == "cusd-delay") {
@@ -131,24 +144,78 @@ std::string set(const Request& r, AtEngine& engine) {
         engine.setCusdDelay(Millis{*ms});
         return ok();
     }
-    if (what == "cmgs" && (r.word(2) == "ok" || r.word(2) == "error")) {
-        engine.setCmgsSucceeds(r.word(2) == "ok");
-        return ok();
-    }
-    return err("usage: set cusd TEXT | set cusd-delay MS | set cmgs ok|error");
+    return std::nullopt;
 }
 
-std::string ruleFault(const Request& r, AtEngine& engine, FaultRule::Kind kind) {
+std::string set(const Request& r, AtEngine& engine) {
+    const std::string what = r.word(1);
+    if (std::optional<std::string> done = setUssd(r, engine)) return *done;
+    if (what == "cmgs" && r.word(2) == "ok" && r.size() == 3) {
+        engine.setCmgsSucceeds(true);
+        return ok();
+    }
+    if (what == "cmgs" && r.word(2) == "error" && r.size() <= 4) {
+        const auto code = r.size() == 4 ? number(r.word(3), 0, 9999) : std::optional<int>(500);
+        if (!code) return err("usage: set cmgs error [CODE]");
+        engine.setCmgsSucceeds(false, *code);
+        return ok();
+    }
+    if (what == "cmti" && r.size() == 3) {
+        const std::string mode = r.word(2);
+        if (mode == "auto" || mode == "on" || mode == "off") {
+            engine.setAnnounce(mode == "on" ? AtEngine::Announce::On
+                                            : mode == "off" ? AtEngine::Announce::Off : AtEngine::Announce::Auto);
+            return ok();
+        }
+    }
+    return err("usage: set cusd TEXT | set cusd-line LINE | set cusd-order after-ok|before-ok | "
+               "set cusd-delay MS | set cmgs ok|error [CODE] | set cmti auto|on|off");
+}
+
+// inject [--at now|before-answer|after-header|after-ok] [--every MS] [--times N] LINE
+std::string inject(const Request& r, AtEngine& engine, Clock::time_point now) {
+    const std::string usage =
+        "usage: inject [--at now|before-answer|after-header|after-ok] [--every MS] [--times N] LINE | inject none";
+    if (r.word(1) == "none" && r.size() == 2) {
+        engine.unsolicited().clear();
+        return ok();
+    }
+    UnsolicitedLines::Rule rule;
+    std::size_t word = 1;
+    for (; r.word(word).rfind("--", 0) == 0; word += 2) {
+        const std::string option = r.word(word);
+        const std::string value = r.word(word + 1);
+        if (option == "--at") {
+            const auto place = UnsolicitedLines::placeNamed(value);
+            if (!place) return err(usage);
+            rule.place = *place;
+        } else if (option == "--every" && number(value, 1, 3600000)) {
+            rule.every = Millis{*number(value, 1, 3600000)};
+        } else if (option == "--times" && number(value, 1, 1 << 30)) {
+            rule.times = *number(value, 1, 1 << 30);
+        } else {
+            return err(usage);
+        }
+    }
+    rule.line = r.rest(word);
+    if (rule.line.empty()) return err(usage);
+    engine.unsolicited().add(std::move(rule), now);
+    return ok();
+}
+
+// fault silence|error [--times N] [PREFIX]; fault cms|cme CODE [--times N] [PREFIX]
+std::string ruleFault(const Request& r, AtEngine& engine, FaultRule::Kind kind, std::string error = "ERROR") {
     FaultRule rule;
     rule.kind = kind;
-    std::size_t prefixWord = 2;
-    if (r.word(2) == "--times") {
-        const auto times = number(r.word(3), 1, 1 << 30);
-        if (!times) return err("usage: fault silence|error [--times N] [PREFIX]");
+    rule.error = std::move(error);
+    std::size_t word = rule.error == "ERROR" ? 2 : 3;
+    if (r.word(word) == "--times") {
+        const auto times = number(r.word(word + 1), 1, 1 << 30);
+        if (!times) return err("usage: fault silence|error [--times N] [PREFIX] | fault cms|cme CODE [--times N] [PREFIX]");
         rule.remaining = *times;
-        prefixWord = 4;
+        word += 2;
     }
-    rule.prefix = r.rest(prefixWord);
+    rule.prefix = r.rest(word);
     engine.addFaultRule(std::move(rule));
     return ok();
 }
@@ -157,6 +224,11 @@ std::string fault(const Request& r, AtEngine& engine, const ControlHooks& hooks)
     const std::string what = r.word(1);
     if (what == "silence") return ruleFault(r, engine, FaultRule::Kind::Silence);
     if (what == "error") return ruleFault(r, engine, FaultRule::Kind::Error);
+    if (what == "cms" || what == "cme") {
+        // A coded error (3GPP TS 27.005 3.2.5, TS 27.007 9.2): a number, or words as AT+CMEE=2 gives.
+        if (r.size() < 3) return err("usage: fault cms|cme CODE [--times N] [PREFIX]");
+        return ruleFault(r, engine, FaultRule::Kind::Error, (what == "cms" ? "+CMS ERROR: " : "+CME ERROR: ") + r.word(2));
+    }
     if (what == "slow") {
         const auto ms = number(r.word(2), 0, 600000);
         if (!ms || r.size() != 3) return err("usage: fault slow MS");
@@ -178,7 +250,7 @@ std::string fault(const Request& r, AtEngine& engine, const ControlHooks& hooks)
         engine.clearFaults();
         return ok();
     }
-    return err("unknown fault; one of: silence, error, slow, garbage, hangup, none");
+    return err("unknown fault; one of: silence, error, cms, cme, slow, garbage, hangup, none");
 }
 
 std::vector<std::string> info(AtEngine& engine, const ControlHooks& hooks) {
@@ -188,7 +260,8 @@ std::vector<std::string> info(AtEngine& engine, const ControlHooks& hooks) {
     lines.push_back(std::string("storage ") +
                     (engine.selectedStorage() == Storage::Me ? "ME" : "SM"));
     lines.push_back(std::string("cmgs ") + (engine.cmgsSucceeds() ? "ok" : "error"));
-    lines.push_back("cusd " + escapeBytes(engine.cusdAnswer()));
+    lines.push_back("cusd " + escapeBytes(engine.cusdLine()));
+    lines.push_back("unsolicited " + escapeBytes(engine.unsolicited().describe()));
     lines.push_back("faults " + engine.describeFaults());
     lines.push_back("log " + std::to_string(engine.sentLog().size()));
     return lines;
@@ -201,21 +274,24 @@ const char* const kHelp[] = {
     "cdma-store-raw LIST LINE             -> OK <index>",
     "list | delete ME|SM|CDMA INDEX | wipe",
     "log | submitted | log-clear",
-    "set cusd TEXT | set cusd-delay MS | set cmgs ok|error",
-    "fault silence|error [--times N] [PREFIX] | fault slow MS",
+    "set cusd TEXT | set cusd-line LINE | set cusd-order after-ok|before-ok | set cusd-delay MS",
+    "set cmgs ok | set cmgs error [CODE] | set cmti auto|on|off",
+    "inject [--at now|before-answer|after-header|after-ok] [--every MS] [--times N] LINE | inject none",
+    "fault silence|error [--times N] [PREFIX] | fault cms|cme CODE [--times N] [PREFIX] | fault slow MS",
     "fault garbage [COUNT [SEED]] | fault hangup | fault none | reopen",
 };
 
 } // namespace
 
 std::string executeControlRequest(std::string_view line, AtEngine& engine,
-                                  const ControlHooks& hooks) {
+                                  const ControlHooks& hooks, Clock::time_point now) {
     const Request r(line);
     const std::string verb = r.word(0);
     if (verb == "ping") return ok();
     if (verb == "help") return ok({}, std::vector<std::string>(std::begin(kHelp), std::end(kHelp)));
     if (verb == "info") return ok({}, info(engine, hooks));
-    if (verb == "store") return store(r, engine);
+    if (verb == "store") return store(r, engine, now);
+    if (verb == "inject") return inject(r, engine, now);
     if (verb == "cdma-store") return cdmaStore(r, engine, false);
     if (verb == "cdma-store-raw") return cdmaStore(r, engine, true);
     if (verb == "list") return list(engine);

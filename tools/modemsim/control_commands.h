@@ -20,7 +20,8 @@ struct ControlHooks {
     std::function<std::vector<std::string>()> info; // lines about the terminal and link
 };
 
+// `now` times what the request makes the modem send (a "+CMTI", an injected line).
 std::string executeControlRequest(std::string_view line, AtEngine& engine,
-                                  const ControlHooks& hooks);
+                                  const ControlHooks& hooks, Clock::time_point now = Clock::now());
 
 } // namespace pelorin::modemsim

@@ -198,7 +198,15 @@ void ModemSim::setCusdDelay(std::chrono::milliseconds delay) {
     command("set cusd-delay " + std::to_string(delay.count()));
 }
 
+void ModemSim::setCusdLine(const std::string& line) {
+    command("set cusd-line " + escapeBytes(line));
+}
+
 void ModemSim::setCmgsSucceeds(bool ok) { command(ok ? "set cmgs ok" : "set cmgs error"); }
+
+void ModemSim::inject(const std::string& line, const std::string& options) {
+    command("inject " + (options.empty() ? std::string() : options + " ") + escapeBytes(line));
+}
 
 void ModemSim::setFault(const std::string& fault) { command("fault " + fault); }
 

@@ -84,6 +84,10 @@ public:
 
     void setCusdAnswer(const std::string& text);
     void setCusdDelay(std::chrono::milliseconds delay);
+    // The network's whole "+CUSD:" line, as it is; "" gives back the default line.
+    void setCusdLine(const std::string& line);
+    // An unsolicited line; `options` as the inject request takes them ("--at after-ok --every 500").
+    void inject(const std::string& line, const std::string& options = "");
     void setCmgsSucceeds(bool ok);
     // One fault request without the word "fault": "silence", "error ATE0",
     // "error --times 1 ATE0", "slow 300", "garbage 8 42", "none".
