@@ -361,6 +361,25 @@ TEST_F(AtEngineTest, CodedErrorsAnswerInsteadOfError) {
     EXPECT_EQ(send(kSubmitPdu + "\x1A"), "\r\n+CMS ERROR: 331\r\n");
 }
 
+TEST_F(AtEngineTest, ReportsSignalRegistrationAndOperator) {
+    quiet(gsm);
+    EXPECT_EQ(send("AT+CSQ\r"), "\r\n+CSQ: 20,99\r\n\r\nOK\r\n");
+    EXPECT_EQ(send("AT+CREG?\r"), "\r\n+CREG: 0,1\r\n\r\nOK\r\n");
+    EXPECT_EQ(send("AT+COPS?\r"), "\r\n+COPS: 0,0,\"SIMULATED\"\r\n\r\nOK\r\n");
+    gsm.setSignal(7, 3);
+    gsm.setOperatorName("TELKOMSEL");
+    gsm.setRegistration(2, now);
+    EXPECT_EQ(gsm.takeOutput(now), "") << "no report before AT+CREG=1";
+    EXPECT_EQ(send("AT+CSQ\r"), "\r\n+CSQ: 7,3\r\n\r\nOK\r\n");
+    EXPECT_EQ(send("AT+COPS?\r"), "\r\n+COPS: 0\r\n\r\nOK\r\n") << "no operator while searching";
+    EXPECT_EQ(send("AT+CREG=1\r"), "\r\nOK\r\n");
+    gsm.setRegistration(5, now);
+    EXPECT_EQ(gsm.takeOutput(now), "\r\n+CREG: 5\r\n");
+    EXPECT_EQ(send("AT+CREG?\r"), "\r\n+CREG: 1,5\r\n\r\nOK\r\n");
+    EXPECT_EQ(send("AT+COPS?\r"), "\r\n+COPS: 0,0,\"TELKOMSEL\"\r\n\r\nOK\r\n");
+    EXPECT_EQ(send("AT+CREG=7\r"), "\r\nERROR\r\n");
+}
+
 TEST_F(AtEngineTest, ErrorFaultHitsAllOrOnlyMatchingCommandsAndCanRetire) {
     quiet(gsm);
     gsm.addFaultRule({FaultRule::Kind::Error, "ate0", 1});

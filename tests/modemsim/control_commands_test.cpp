@@ -155,6 +155,21 @@ TEST_F(ControlCommandsTest, UnsolicitedLinesUssdFormsAndCodedErrors) {
     EXPECT_EQ(gsm.takeOutput(now), "\r\n+CMTI: \"SM\",1\r\n");
 }
 
+TEST_F(ControlCommandsTest, SetsSignalRegistrationAndOperator) {
+    EXPECT_EQ(run("signal 31 0"), "OK\n");
+    EXPECT_EQ(run("signal 99 99"), "OK\n");
+    EXPECT_EQ(run("registration 5"), "OK\n");
+    EXPECT_EQ(run("operator \"INDOSAT OOREDOO\""), "OK\n");
+    EXPECT_EQ(gsm.network().rssi, 99);
+    EXPECT_EQ(gsm.network().registration, 5);
+    EXPECT_EQ(gsm.network().operatorName, "INDOSAT OOREDOO");
+    EXPECT_EQ(run("operator XL"), "OK\n");
+    EXPECT_EQ(gsm.network().operatorName, "XL");
+    for (const char* bad : {"signal 32 0", "signal 20 8", "signal 20", "registration 6", "registration", "operator",
+                            "operator \"\"", "operator a\"b"})
+        EXPECT_EQ(run(bad).substr(0, 4), "ERR ") << bad;
+}
+
 TEST_F(ControlCommandsTest, HangupReopenAndQuitGoThroughHooks) {
     EXPECT_EQ(run("fault hangup"), "OK\n");
     EXPECT_EQ(hangups, 1);

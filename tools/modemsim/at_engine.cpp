@@ -186,6 +186,7 @@ void AtEngine::restart() {
     resetLine();
     echo_ = true;
     cnmiMt_ = 0;
+    network_.cregReports = 0;
     selected_ = Storage::Me;
 }
 
@@ -224,7 +225,7 @@ void AtEngine::dispatch(std::string_view command, Clock::time_point now) {
     if (startsWith(body, "+CSMS")) return reply("\r\n+CSMS: 1,1,1\r\n" + kOk, now);
     if (startsWith(body, "+CUSD")) return ussd(command, now);
     if (startsWith(body, "D")) return dial(command, now);
-    if (!dispatchStorage(command, body, now)) reply(kError, now);
+    if (!dispatchStorage(command, body, now) && !dispatchNetwork(body, now)) reply(kError, now);
 }
 
 bool AtEngine::dispatchStorage(std::string_view command, std::string_view upper,
@@ -250,6 +251,36 @@ bool AtEngine::dispatchStorage(std::string_view command, std::string_view upper,
         return false;
     }
     return true;
+}
+
+bool AtEngine::dispatchNetwork(std::string_view upper, Clock::time_point now) {
+    // TS 27.007 8.5 signal quality, 7.2 registration, 7.3 operator.
+    if (upper == "+CSQ") {
+        reply("\r\n+CSQ: " + std::to_string(network_.rssi) + "," + std::to_string(network_.ber) + "\r\n" + kOk, now);
+    } else if (upper == "+CREG?") {
+        reply("\r\n+CREG: " + std::to_string(network_.cregReports) + "," + std::to_string(network_.registration) +
+                  "\r\n" + kOk,
+              now);
+    } else if (startsWith(upper, "+CREG=")) {
+        const auto n = parseNumber(upper.substr(6));
+        if (!n || *n < 0 || *n > 2) return false;
+        network_.cregReports = *n;
+        reply(kOk, now);
+    } else if (upper == "+COPS?") {
+        const bool registered = network_.registration == 1 || network_.registration == 5;
+        reply(registered ? "\r\n+COPS: 0,0,\"" + network_.operatorName + "\"\r\n" + kOk : "\r\n+COPS: 0\r\n" + kOk, now);
+    } else {
+        return false;
+    }
+    return true;
+}
+
+void AtEngine::setRegistration(int stat, Clock::time_point now) {
+    const bool changed = stat != network_.registration;
+    network_.registration = stat;
+    // With AT+CREG=1 or 2 the modem reports every change on its own.
+    if (changed && network_.cregReports > 0 && !silentAll())
+        queue("\r\n+CREG: " + std::to_string(stat) + "\r\n", now);
 }
 
 void AtEngine::selectStorage(std::string_view args, Clock::time_point now) {

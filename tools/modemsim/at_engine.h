@@ -89,6 +89,23 @@ public:
     // A message has arrived in `which` at `index`: announced as a real modem does.
     void announceArrival(Storage which, int index, Clock::time_point now);
     UnsolicitedLines& unsolicited() { return unsolicited_; }
+
+    // What AT+CSQ, AT+CREG? and AT+COPS? answer.
+    struct Network {
+        int rssi = 20;        // 0-31, 99 unknown
+        int ber = 99;         // 0-7, 99 unknown
+        int registration = 1; // <stat>: 0 not searching, 1 home, 2 searching, 3 denied, 4 unknown, 5 roaming
+        std::string operatorName = "SIMULATED";
+        int cregReports = 0;  // <n> of AT+CREG=<n>
+    };
+    const Network& network() const { return network_; }
+    void setSignal(int rssi, int ber) {
+        network_.rssi = rssi;
+        network_.ber = ber;
+    }
+    void setOperatorName(std::string name) { network_.operatorName = std::move(name); }
+    // A new registration state; announced with "+CREG: <stat>" after AT+CREG=1 or 2.
+    void setRegistration(int stat, Clock::time_point now);
     // A refused submission answers "+CMS ERROR: <code>" (500 unless told otherwise).
     void setCmgsSucceeds(bool ok, int errorCode = 500) {
         cmgsSucceeds_ = ok;
@@ -117,6 +134,7 @@ private:
     void execute(std::string_view command, Clock::time_point now);
     void dispatch(std::string_view command, Clock::time_point now);
     bool dispatchStorage(std::string_view command, std::string_view upper, Clock::time_point now);
+    bool dispatchNetwork(std::string_view upper, Clock::time_point now);
     void selectStorage(std::string_view upper, Clock::time_point now);
     void startSubmit(std::string_view upper, Clock::time_point now);
     void ussd(std::string_view command, Clock::time_point now);
@@ -158,6 +176,7 @@ private:
     Announce announce_ = Announce::Auto;
     int cnmiMt_ = 0; // <mt> of the last AT+CNMI: 0 stores arrivals silently
     UnsolicitedLines unsolicited_;
+    Network network_;
     bool cmgsSucceeds_ = true;
     int cmgsError_ = 500;
 

@@ -172,6 +172,30 @@ std::string set(const Request& r, AtEngine& engine) {
                "set cusd-delay MS | set cmgs ok|error [CODE] | set cmti auto|on|off");
 }
 
+// signal RSSI BER | registration STAT | operator "NAME"
+std::string network(const Request& r, AtEngine& engine, Clock::time_point now) {
+    const std::string what = r.word(0);
+    if (what == "signal") {
+        const auto rssi = number(r.word(1), 0, 99);
+        const auto ber = number(r.word(2), 0, 99);
+        if (r.size() != 3 || !rssi || !ber || (*rssi > 31 && *rssi != 99) || (*ber > 7 && *ber != 99))
+            return err("usage: signal RSSI(0-31|99) BER(0-7|99)");
+        engine.setSignal(*rssi, *ber);
+        return ok();
+    }
+    if (what == "registration") {
+        const auto stat = number(r.word(1), 0, 5);
+        if (r.size() != 2 || !stat) return err("usage: registration STAT(0-5)");
+        engine.setRegistration(*stat, now);
+        return ok();
+    }
+    std::string name = r.rest(1);
+    if (name.size() >= 2 && name.front() == '"' && name.back() == '"') name = name.substr(1, name.size() - 2);
+    if (name.empty() || name.find('"') != std::string::npos) return err("usage: operator \"NAME\"");
+    engine.setOperatorName(std::move(name));
+    return ok();
+}
+
 // inject [--at now|before-answer|after-header|after-ok] [--every MS] [--times N] LINE
 std::string inject(const Request& r, AtEngine& engine, Clock::time_point now) {
     const std::string usage =
@@ -262,6 +286,9 @@ std::vector<std::string> info(AtEngine& engine, const ControlHooks& hooks) {
     lines.push_back(std::string("cmgs ") + (engine.cmgsSucceeds() ? "ok" : "error"));
     lines.push_back("cusd " + escapeBytes(engine.cusdLine()));
     lines.push_back("unsolicited " + escapeBytes(engine.unsolicited().describe()));
+    const AtEngine::Network& net = engine.network();
+    lines.push_back("network signal " + std::to_string(net.rssi) + "," + std::to_string(net.ber) + " registration " +
+                    std::to_string(net.registration) + " operator \"" + net.operatorName + "\"");
     lines.push_back("faults " + engine.describeFaults());
     lines.push_back("log " + std::to_string(engine.sentLog().size()));
     return lines;
@@ -277,6 +304,7 @@ const char* const kHelp[] = {
     "set cusd TEXT | set cusd-line LINE | set cusd-order after-ok|before-ok | set cusd-delay MS",
     "set cmgs ok | set cmgs error [CODE] | set cmti auto|on|off",
     "inject [--at now|before-answer|after-header|after-ok] [--every MS] [--times N] LINE | inject none",
+    "signal RSSI BER | registration STAT | operator \"NAME\"",
     "fault silence|error [--times N] [PREFIX] | fault cms|cme CODE [--times N] [PREFIX] | fault slow MS",
     "fault garbage [COUNT [SEED]] | fault hangup | fault none | reopen",
 };
@@ -292,6 +320,7 @@ std::string executeControlRequest(std::string_view line, AtEngine& engine,
     if (verb == "info") return ok({}, info(engine, hooks));
     if (verb == "store") return store(r, engine, now);
     if (verb == "inject") return inject(r, engine, now);
+    if (verb == "signal" || verb == "registration" || verb == "operator") return network(r, engine, now);
     if (verb == "cdma-store") return cdmaStore(r, engine, false);
     if (verb == "cdma-store-raw") return cdmaStore(r, engine, true);
     if (verb == "list") return list(engine);
