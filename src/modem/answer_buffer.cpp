@@ -26,6 +26,15 @@ bool isLineEnd(char c) {
     return c == '\r' || c == '\n';
 }
 
+// `...",15`: the line's own end, even when a quote inside its text left the count odd.
+bool endsWithCodingScheme(std::string_view line) {
+    std::size_t end = line.size();
+    while (end > 0 && line[end - 1] == ' ') --end;
+    std::size_t digits = end;
+    while (digits > 0 && std::isdigit(static_cast<unsigned char>(line[digits - 1])) != 0) --digits;
+    return digits < end && end - digits <= 3 && digits >= 2 && line[digits - 1] == ',' && line[digits - 2] == '"';
+}
+
 std::string_view trimmed(std::string_view s) {
     while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
     while (!s.empty() && (s.back() == ' ' || s.back() == '\t')) s.remove_suffix(1);
@@ -83,7 +92,7 @@ void AnswerBuffer::scanLines() {
 bool AnswerBuffer::endLine(std::size_t end, std::size_t terminator) {
     const std::size_t after = end + terminator;
     const std::string_view line(text_.data() + lineStart_, end - lineStart_);
-    if (isUssdLine(line) && quotes_ % 2 == 1) {
+    if (isUssdLine(line) && quotes_ % 2 == 1 && !endsWithCodingScheme(line)) {
         scanPos_ = after; // a line end inside the quoted text: the USSD line goes on
         return false;
     }
