@@ -1,5 +1,6 @@
-// The network's USSD line as the stored answer: every way modems write it (3GPP TS 27.007
-// 7.15, codings of TS 23.038 5). Packed 7-bit texts were packed by hand from TS 23.038 6.1.2.
+// The network's USSD line as the stored answer, the cases the end-to-end table leaves out
+// (3GPP TS 27.007 7.15, codings of TS 23.038 5). Packed 7-bit texts were packed by hand from
+// TS 23.038 6.1.2.
 
 #include <gtest/gtest.h>
 
@@ -11,21 +12,14 @@ namespace {
 
 TEST(UssdAnswer, StoredAsTheReadableText) {
     const std::pair<const char*, const char*> cases[] = {
-        {"\r\nOK\r\n\r\n+CUSD: 0,\"Sisa pulsa Rp 5000\",15\r\n", "Sisa pulsa Rp 5000"},
-        {"\r\n+CUSD: 0,\"Sisa pulsa Rp 5000\",0\r\n\r\nOK\r\n", "Sisa pulsa Rp 5000"},
-        {"\r\nOK\r\n\r\n+CUSD: 1,\"Sisa pulsa\"\r\n", "Sisa pulsa"},
-        {"\r\nOK\r\n\r\n+CUSD: 0,\"0053006900730061002000700075006C00730061\",72\r\n", "Sisa pulsa"},
         {"+CUSD: 0,\"20AC00200035002E0030003000300020D83DDE00\",72", "\u20AC 5.000 \U0001F600"},
         {"+CUSD: 0,\"00530061006C0064006F\",88", "Saldo"},                     // UCS2, with a class
-        {"+CUSD: 0,\"D3F43C0C82D7D9F330480A07D5603018\",15", "Sisa pulsa Rp 5000"}, // packed by a dongle
         {"+cusd: 0,\"d3309bfc06c564331a\",15", "Saldo 1234"},
         {"+CUSD: 0,\"D03A7B1E06D51A\",15", "Pulsa 5"},                         // padding CR dropped
         {"+CUSD: 0,\"D03A7B1E06D500\",15", "Pulsa 5"},                         // padding zero dropped
         {"+CUSD: 0,\"1234\",15", "1234"},                                      // digits stay digits
         {"+CUSD: 0,\"BEBE\",15", "BEBE"},                                      // a hex word is no packing
-        {"+CUSD: 2,\"Terima kasih\",15", "Terima kasih"},
         {"+CUSD: 1,\"1. Cek pulsa\r\n2. Paket, 10,15\",15\r\n", "1. Cek pulsa\r\n2. Paket, 10,15"},
-        {"\r\nOK\r\n\r\n+CUSD: 2\r\n", "USSD session ended by the network"},
         {"\r\n+CUSD: 4\r\n\r\nOK\r\n", "USSD request not supported"},
         {"\r\n+CME ERROR: 258\r\n", "\r\n+CME ERROR: 258\r\n"},
         {"\r\nERROR\r\n", "\r\nERROR\r\n"},
