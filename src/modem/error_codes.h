@@ -20,8 +20,8 @@ std::string ModemErrorMeaning(std::string_view answer);
 
 // The text of a port error caused by a modem answer: `text` as it is, followed by ": " and the
 // meaning when the answer holds a coded error ("Modem ERROR COM5: SIM PIN required"). Every
-// error report that a modem answer leads to goes through here, so the specified text always
-// stays at the start.
+// error report that a modem answer leads to goes through here, so the text the main application
+// may match always stays at the start.
 std::string PortErrorText(const std::string& text, std::string_view answer);
 
 } // namespace pelorin::modem

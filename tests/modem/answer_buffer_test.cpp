@@ -195,7 +195,7 @@ TEST(Unsolicited, OwnAnswerPrefixesAndLineKinds) {
     EXPECT_FALSE(MayBeUnsolicited("+CMS ERR", ""));
 }
 
-TEST(ModemErrors, CodedErrorsAreNamedAfterTheSpecifiedText) {
+TEST(ModemErrors, CodedErrorsAreNamedAfterTheRowsOwnText) {
     const std::pair<const char*, const char*> cases[] = {
         {"\r\n+CME ERROR: 11\r\n", "Modem ERROR COM5: SIM PIN required"},
         {"\r\n+CME ERROR: 10\r\n", "Modem ERROR COM5: SIM not inserted"},
