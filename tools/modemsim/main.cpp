@@ -13,6 +13,7 @@ namespace {
 
 const char* const kUsage =
     "usage: pelorin-modemsim --dir DIR --port N [--cdma] [--control PATH] [--trace]\n"
+    "       pelorin-modemsim --help | --version\n"
     "       pelorin-modemsim ctl CONTROL_PATH REQUEST...\n"
     "Serves DIR/COM<N> as a modem; the control socket defaults to DIR/COM<N>.ctl.\n"
     "\"pelorin-modemsim ctl PATH help\" lists the control requests.\n";
@@ -60,6 +61,10 @@ int main(int argc, char** argv) {
         else if (arg == "--cdma") config.cdma = true;
         else if (arg == "--trace") config.trace = true;
         else if (arg == "--help" || arg == "-h") return usage(0);
+        else if (arg == "--version" || arg == "-V") {
+            std::printf("pelorin-modemsim %s\n", PELORIN_VERSION);
+            return 0;
+        }
         else return usage(2);
     }
     if (config.dir.empty() || !havePort) return usage(2);
