@@ -75,6 +75,7 @@ ExchangeOutcome AtExchange::exchange(const std::string& command, int limitSecond
         lastModemError_ = ModemErrorLine(answer);
     }
     noteAnswer(command, answer, overflowed);
+    if (exchangeObserver_) exchangeObserver_(command, answer);
     return ExchangeOutcome::Completed;
 }
 

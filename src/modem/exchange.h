@@ -56,6 +56,9 @@ public:
     void setUnsolicitedObserver(Observer observer) { unsolicitedObserver_ = std::move(observer); }
     // Called with "Error ATCOMMAND <command>" when the command cannot be written.
     void setErrorReporter(Observer reporter) { errorReporter_ = std::move(reporter); }
+    // Called on the exchanging thread with each completed command and its whole answer.
+    using ExchangeObserver = std::function<void(const std::string& command, const std::string& answer)>;
+    void setExchangeObserver(ExchangeObserver observer) { exchangeObserver_ = std::move(observer); }
     void setClock(Clock clock) { clock_ = std::move(clock); }
 
     // Sends `command` exactly as given and waits for `okMarker` or `errorMarker` (either
@@ -116,6 +119,7 @@ private:
     Observer bufferObserver_;
     Observer unsolicitedObserver_;
     Observer errorReporter_;
+    ExchangeObserver exchangeObserver_;
     Clock clock_;
 };
 
