@@ -185,4 +185,49 @@ TEST(DatabaseConfigTest, EnvironmentSelectsTheDatabase) {
     qunsetenv("PELORIN_HOME");
 }
 
+TEST(DatabaseConfigTest, UrlOptionsReachTheDriverAndUnusableValuesAreRefusedWithoutTheirSecrets) {
+    struct Case {
+        const char* value;
+        const char* options; // nullptr: refused
+    } const cases[] = {
+        {"postgresql://gw:secret@db:5432/sms", "connect_timeout=5"},
+        {"postgresql://gw:secret@db/sms?sslmode=verify-full&sslrootcert=/etc/pelorin/ca.crt",
+         "connect_timeout=5;sslmode='verify-full';sslrootcert='/etc/pelorin/ca.crt'"},
+        {"postgres://gw:secret@db/sms?connect_timeout=2&application_name=gate%205",
+         "connect_timeout='2';application_name='gate 5'"},
+        {"postgresql://gw:secret@db/sms?application_name=it's", "connect_timeout=5;application_name='it\\'s'"},
+        {"postgresql://gw:secret@db/sms?password=other", nullptr},
+        {"postgresql://gw:secret@db/sms?sslmode=require;host=evil", nullptr},
+        {"postgresql://gw:secret@db/sms?Bad-Key=1", nullptr},
+        {"host=db.example port=5432 dbname=sms user=gw password=secret", nullptr},
+        {"  dbname = sms password=secret", nullptr},
+        {"mysql://gw:secret@db/sms", nullptr},
+    };
+    for (const Case& c : cases) {
+        const DatabaseConfig config = DatabaseConfig::fromValue(QString::fromUtf8(c.value));
+        SCOPED_TRACE(c.value);
+        if (c.options != nullptr) {
+            EXPECT_TRUE(config.error.isEmpty()) << config.error.toStdString();
+            EXPECT_EQ(config.backend, Backend::Postgres);
+            EXPECT_EQ(config.connectOptions, QString::fromUtf8(c.options));
+            continue;
+        }
+        EXPECT_FALSE(config.error.isEmpty());
+        for (const QString& shown : {config.error, config.describe(), Database::open(config)}) {
+            EXPECT_FALSE(shown.contains(QStringLiteral("secret"))) << shown.toStdString();
+            EXPECT_FALSE(shown.isEmpty());
+        }
+        EXPECT_TRUE(config.error.contains(QStringLiteral("accepted")) || config.error.contains(QStringLiteral("option")))
+            << config.error.toStdString();
+    }
+    // Reserved characters of a password are percent-encoded in a URL and meant as themselves.
+    const DatabaseConfig encoded = DatabaseConfig::fromValue(QStringLiteral("postgresql://g%40w:p%40ss%2Fw@db/s%20ms"));
+    EXPECT_EQ(encoded.user, QStringLiteral("g@w"));
+    EXPECT_EQ(encoded.password, QStringLiteral("p@ss/w"));
+    EXPECT_EQ(encoded.databaseName, QStringLiteral("s ms"));
+    // A path stays a path, blanks and all.
+    EXPECT_EQ(DatabaseConfig::fromValue(QStringLiteral("/srv/my gateway/db.sqlite")).sqliteFile,
+              QStringLiteral("/srv/my gateway/db.sqlite"));
+}
+
 } // namespace
