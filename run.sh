@@ -68,11 +68,12 @@ watch_pid=$!
   07912618485400F9040B818021436587F90000628021013504820EC830FB0D0AC3C3A075581C9603 >/dev/null
 
 echo "module starting with \"$settings\"; Ctrl-C ends it"
-# The module's progress without the polling that repeats every cycle.
+# The module's log (standard error): its progress and the modem conversation, the polling
+# that repeats every cycle shown once.
 status=0
 set +e
-"$module" "$settings" | grep --line-buffered -v -E '^(modem < AT\\r$|modem < AT\+CPMS|modem < AT\+CMGL|status: [0-9]+$)'
-status=${PIPESTATUS[0]}
+"$module" "$settings"
+status=$?
 set -e
 echo "module ended with status $status; port row now:"
 "$admin" show cs

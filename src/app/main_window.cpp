@@ -1,5 +1,7 @@
 #include "app/main_window.h"
 
+#include <algorithm>
+
 #include <QAction>
 #include <QApplication>
 #include <QCloseEvent>
@@ -18,6 +20,7 @@
 
 
 #include "app/module.h"
+#include "app/trace.h"
 #include "log/log.h"
 
 namespace pelorin::app {
@@ -27,6 +30,8 @@ constexpr int kWidth = 480;
 constexpr int kHeight = 214;
 // What a notification area shows of a hint.
 constexpr qsizetype kHintLimit = 63;
+// How often a module that wants a tray icon looks for a notification area that came later.
+constexpr int kTrayPollMs = 5000;
 
 QString shown(const std::string& text) {
     return QString::fromStdString(text);
@@ -154,7 +159,9 @@ MainWindow::MainWindow(Module& module, QWidget* parent) : QWidget(parent), modul
 
     Button1_->setEnabled(false); // until the database is there and the settings are applied
     Button3_->setEnabled(false);
-    connect(Button1_, &QPushButton::clicked, &module_, &Module::startModule);
+    // HIDE only where a tray icon can bring the window back (see createTray).
+    Button2_->setEnabled(false);
+    connect(Button1_, &QPushButton::clicked, this, &MainWindow::startClicked);
     connect(Button3_, &QPushButton::clicked, &module_, &Module::stopModule);
     connect(Button2_, &QPushButton::clicked, this, &QWidget::hide);
     connect(testButton_, &QPushButton::clicked, &module_, &Module::requestTestSms);
@@ -163,13 +170,74 @@ MainWindow::MainWindow(Module& module, QWidget* parent) : QWidget(parent), modul
     connect(&module_, &Module::started, this, [this] {
         Button1_->setEnabled(false);
         Button3_->setEnabled(true);
+        // START has read them: edits from now on would change nothing.
+        for (QWidget* w : {static_cast<QWidget*>(cbaud_), static_cast<QWidget*>(chands_),
+                           static_cast<QWidget*>(enama_), static_cast<QWidget*>(edelay_)}) {
+            w->setEnabled(false);
+        }
     });
     // The worker's signals arrive from its thread; these connections queue them here.
-    connect(&module_, &Module::progress, msaldo_, &QLabel::setText);
-    // Panel 1: the last AT command; panel 2: what the modem sent back so far; panel 0 stays empty.
-    connect(&module_, &Module::commandSent, panels_[1], &QLabel::setText);
-    connect(&module_, &Module::modemAnswered, panels_[2], &QLabel::setText);
+    connect(&module_, &Module::progress, this, &MainWindow::showProgress);
+    // Panel 0: the modem's health; panel 1: the last AT command; panel 2: what the modem sent
+    // back so far.
+    connect(&module_, &Module::commandSent, this, &MainWindow::showCommand);
+    connect(&module_, &Module::modemAnswered, this, [this](const QString& text) { showOneLine(panels_[2], text); });
+    connect(&module_, &Module::healthRead, this, &MainWindow::showHealth);
     connect(&module_, &Module::quizChecked, Memo2_, &QPlainTextEdit::setPlainText);
+    trayProbe_ = [] { return QSystemTrayIcon::isSystemTrayAvailable(); };
+    // The groups of the default type until the settings are known: never both at once.
+    applyGroups(module_.settings().cmodem);
+}
+
+void MainWindow::showOneLine(QLabel* label, const QString& text) {
+    QString line = text;
+    line.replace(QLatin1Char('\r'), QLatin1Char(' ')).replace(QLatin1Char('\n'), QLatin1Char(' '));
+    line = oneLine(line.simplified());
+    label->setToolTip(line);
+    label->setText(label->fontMetrics().elidedText(line, Qt::ElideRight, std::max(0, label->width() - 4)));
+}
+
+void MainWindow::startClicked() {
+    module_.takeEditedFields(cbaud_->currentText().toStdString(), chands_->currentText().toStdString(),
+                             enama_->text().toStdString(), edelay_->text().toStdString());
+    module_.startModule();
+}
+
+void MainWindow::showProgress(const QString& text) {
+    bool counter = false;
+    text.toInt(&counter);
+    if (!counter) {
+        showOneLine(msaldo_, text);
+        return;
+    }
+    cycle_ = text;
+    showCommand({});
+}
+
+void MainWindow::showCommand(const QString& command) {
+    if (!command.isEmpty()) {
+        showOneLine(panels_[1], command);
+        const QString activity = describeCommand(command);
+        if (!activity.isEmpty()) activity_ = activity;
+    }
+    if (cycle_.isEmpty()) return;
+    showOneLine(msaldo_, activity_.isEmpty() ? QStringLiteral("Cycle %1").arg(cycle_)
+                                             : QStringLiteral("Cycle %1: %2").arg(cycle_, activity_));
+}
+
+void MainWindow::showHealth(const QString& text) {
+    health_ = text;
+    showOneLine(panels_[0], text);
+    if (tray_ != nullptr) {
+        tray_->setToolTip(trayHint(shown(module_.settings().cport), shown(module_.settings().enama)) +
+                          QLatin1Char('\n') + text);
+    }
+}
+
+void MainWindow::setTrayProbe(std::function<bool()> probe, int intervalMs) {
+    trayProbe_ = std::move(probe);
+    trayPollMs_ = intervalMs;
+    if (trayPoll_ != nullptr) trayPoll_->setInterval(intervalMs);
 }
 
 MainWindow::~MainWindow() = default;
@@ -189,10 +257,25 @@ void MainWindow::finishStartup(bool connected, bool trayAvailable) {
         TimerHide_->start();
         return;
     }
-    if (!trayAvailable) {
-        log::warning("no notification area on this desktop: running without a tray icon");
+    if (trayAvailable) {
+        createTray();
         return;
     }
+    log::warning("no notification area on this desktop: no tray icon until one appears");
+    trayPoll_ = new QTimer(this);
+    trayPoll_->setInterval(trayPollMs_);
+    connect(trayPoll_, &QTimer::timeout, this, &MainWindow::lookForTray);
+    trayPoll_->start();
+}
+
+void MainWindow::lookForTray() {
+    if (!trayProbe_ || !trayProbe_()) return;
+    trayPoll_->stop();
+    log::info("a notification area appeared: tray icon shown");
+    createTray();
+}
+
+void MainWindow::createTray() {
     trayMenu_ = new QMenu(this);
     QAction* showForm = trayMenu_->addAction(QStringLiteral("Show Form"));
     trayMenu_->addSeparator();
@@ -204,6 +287,8 @@ void MainWindow::finishStartup(bool connected, bool trayAvailable) {
     // Right click opens the menu; a double click does nothing, since no item is the default.
     tray_->setContextMenu(trayMenu_);
     tray_->show();
+    if (!health_.isEmpty()) showHealth(health_);
+    Button2_->setEnabled(true);
 }
 
 QString MainWindow::trayHint(const QString& port, const QString& moduleName) {
@@ -227,8 +312,11 @@ void MainWindow::showSettings() {
     esign_->setText(shown(s.esign));
     (s.rbroadcast ? rbroadcast_ : rreply_)->setChecked(true);
     edelay_->setText(shown(s.edelay));
+    applyGroups(s.cmodem);
+}
 
-    const GroupVisibility v = cmodemChange(s.cmodem);
+void MainWindow::applyGroups(const std::string& modemType) {
+    const GroupVisibility v = cmodemChange(modemType);
     Gsetmodem_->setVisible(v.Gsetmodem);
     gmerl_->setVisible(v.gmerl);
     hostLabel_->setText(shown(v.hostLabel));

@@ -4,6 +4,8 @@
 
 #include <QWidget>
 
+#include <functional>
+
 class QCloseEvent;
 class QComboBox;
 class QGroupBox;
@@ -40,6 +42,14 @@ public:
     QSystemTrayIcon* trayIcon() const { return tray_; }
     QMenu* trayMenu() const { return trayMenu_; }
 
+    // How the window learns that a notification area has appeared (a desktop whose panel
+    // starts after the module): asked every `intervalMs` while a wanted tray icon is missing.
+    void setTrayProbe(std::function<bool()> probe, int intervalMs);
+
+    // A text on one line of a label: line breaks as blanks, cut with an ellipsis to its width,
+    // the whole of it in the tooltip.
+    static void showOneLine(QLabel* label, const QString& text);
+
 public slots:
     void showSettings();
 
@@ -47,6 +57,14 @@ protected:
     void closeEvent(QCloseEvent* event) override;
 
 private:
+    void applyGroups(const std::string& modemType);
+    void createTray();
+    void lookForTray();
+    void startClicked();
+    void showProgress(const QString& text);
+    void showCommand(const QString& command);
+    void showHealth(const QString& text);
+
     Module& module_;
     QComboBox* cport_ = nullptr;
     QComboBox* cmodem_ = nullptr;
@@ -77,7 +95,13 @@ private:
     QTimer* TimerHide_ = nullptr;
     QSystemTrayIcon* tray_ = nullptr;
     QMenu* trayMenu_ = nullptr;
+    QTimer* trayPoll_ = nullptr;
+    int trayPollMs_ = 5000;
+    std::function<bool()> trayProbe_;
     bool connected_ = false;
+    QString cycle_;    // the worker's last cycle number
+    QString activity_; // what its last command was for
+    QString health_;   // the modem's last health reading
 };
 
 } // namespace pelorin::app

@@ -59,11 +59,18 @@ Module::Module(QObject* parent)
     exchange_.setWriter([this](const std::string& bytes, bool mayGiveUp) {
         return serial_->write(bytes, StopFlag, mayGiveUp);
     });
-    exchange_.setCommandObserver([this](const std::string& c) { emit commandSent(shown(c)); });
+    exchange_.setCommandObserver([this](const std::string& c) {
+        liveness_.noteCommand(c);
+        emit commandSent(shown(c));
+    });
+    if (log::verbose()) {
+        exchange_.setExchangeObserver([this](const std::string& c, const std::string& a) { trace_.exchanged(c, a); });
+    }
     exchange_.setBufferObserver([this](const std::string& b) {
         // The whole buffer is shown after every arrival: only worth converting when watched.
         if (isSignalConnected(QMetaMethod::fromSignal(&Module::modemAnswered))) emit modemAnswered(shown(b));
     });
+    connect(&liveness_, &Liveness::healthRead, this, &Module::healthRead);
     exchange_.setErrorReporter([this](const std::string& text) {
         if (!settings_.cport.empty()) SetPortError(text);
     });
@@ -104,25 +111,47 @@ void Module::startModule() {
         }
         readPortSection();
         if (!openMenuListener(listenPort)) return;
-    } else if (type != kMerlSender && !openSerialPort()) {
-        SetPortError("Error Access com " + settings_.cport);
-        return;
+    } else if (type != kMerlSender) {
+        const QString failure = openSerialPort();
+        if (!failure.isEmpty()) {
+            SetPortError("Error Access com " + settings_.cport, failure.toStdString());
+            return;
+        }
     }
     try {
-        db::port_row::markRunning(settings_.cport);
+        rowMissingAtStart_ = !db::port_row::markRunning(settings_.cport);
     } catch (const db::DbError& e) {
         // Without its row the module cannot be watched or stopped by the main application.
-        log::error(std::string("cannot mark the port as running: ") + e.what());
+        log::error(std::string("ending: cannot mark the port as running: ") + e.what());
         endProgram(1);
         return;
     }
+    if (rowMissingAtStart_) {
+        // START goes on as it always has; the first supervision tick ends the module.
+        log::error("the port has no row in table cs, so nothing can run it; add one (pelorin-admin port " +
+                   settings_.cport + ") and start the module again");
+    }
     startWorker();
+    liveness_.start(settings_.cport);
+    log::info("started: " + startDescription());
     emit started();
 }
 
-bool Module::openSerialPort() {
+std::string Module::startDescription() const {
+    const Settings& s = settings_;
+    std::string text = s.cmodem;
+    if (s.cmodem == kMerlCenter) return text + " menu listener on TCP port " + s.ehost;
+    if (s.cmodem == kMerlSender) text += " web service";
+    else text += " modem on " + db::serialDevicePath(shown(s.cport)).toStdString() + (s.cbaud == "115200" ? " at 115200 baud" : " at 9600 baud");
+    text += s.SendEnabled ? ", sending" : ", not sending";
+    if (s.cmodem != kMerlSender) text += s.ReceiveEnabled ? ", receiving" : ", not receiving";
+    return text;
+}
+
+QString Module::openSerialPort() {
     const QString device = db::serialDevicePath(shown(settings_.cport));
-    return serial_->open(modem::serialConfigFor(device, settings_.cbaud, settings_.chands)).isEmpty();
+    const QString error = serial_->open(modem::serialConfigFor(device, settings_.cbaud, settings_.chands));
+    return error.isEmpty() ? QString() : device + QStringLiteral(": ") + error;
 }
 
 bool Module::openMenuListener(int port) {
@@ -209,6 +238,7 @@ void Module::startWorker() {
                               .arg(QString::fromStdString(number), sent ? QStringLiteral("OK") : QStringLiteral("GAGAL")));
         };
     }
+    if (!hooks.ReadModemHealth) hooks.ReadModemHealth = [this] { liveness_.readHealthIfDue(exchange_); };
     if (!hooks.IssueRequest && settings_.cmodem == kMerlSender) {
         webRequests_ = std::make_unique<outbound::WebRequests>();
         connect(webRequests_.get(), &outbound::WebRequests::requestFailed, this,
@@ -234,7 +264,21 @@ void Module::requestTestSms() {
     testSmsRequested_ = true;
 }
 
+void Module::takeEditedFields(const std::string& cbaud, const std::string& chands, const std::string& enama,
+                              const std::string& edelay) {
+    if (Worker != nullptr || ended_) return;
+    settings_.cbaud = cbaud;
+    settings_.chands = chands;
+    settings_.enama = enama;
+    settings_.edelay = edelay;
+}
+
 void Module::stopModule() {
+    stopWith("STOP");
+}
+
+void Module::stopWith(const char* how) {
+    if (!ended_) log::info(std::string("stopping: ") + how);
     StopFlag = true;
     TimerModul.stop();
     if (!ending_.exchange(true)) {
@@ -249,19 +293,27 @@ void Module::stopModule() {
 
 void Module::exitProgram() {
     StopFlag = true;
-    stopModule();
+    stopWith("Exit Program");
 }
 
 void Module::terminate() {
     if (!StopFlag && !ending_) {
-        exitProgram();
+        StopFlag = true;
+        stopWith("termination signal");
         return;
     }
+    if (!ended_) log::info("ending: termination signal");
     endProgram(0);
 }
 
-void Module::SetPortError(const std::string& errorText) {
-    if (ending_.exchange(true)) return;
+void Module::SetPortError(const std::string& errorText, const std::string& cause) {
+    const std::string line = cause.empty() ? errorText : errorText + " (" + cause + ")";
+    if (ending_.exchange(true)) {
+        log::debug("also: " + line); // the first report is the one that counts
+        return;
+    }
+    log::error("ending: " + line);
+    endReason_ = QString::fromStdString(line);
     errorReported_ = true;
     StopFlag = true;
     try {
@@ -305,7 +357,23 @@ void Module::TimerModulTimer() {
     if (running) return;
     StopFlag = true;
     ending_ = true;
-    endProgram(0);
+    explainSupervisionEnd();
+    // A port that never had a row never ran: that is a failed start, not a stop.
+    endProgram(rowMissingAtStart_ ? 1 : 0);
+}
+
+void Module::explainSupervisionEnd() {
+    std::optional<std::string> state;
+    try {
+        state = db::port_row::stateOf(settings_.cport);
+    } catch (const db::DbError&) {
+        state = "unreadable";
+    }
+    if (!state) {
+        log::info("ending: the port has no row in table cs (any more)");
+    } else {
+        log::info("ending: the port row says \"" + *state + "\" instead of \"RUN\" (stopped by the main application)");
+    }
 }
 
 void Module::closeSerialPort() {
@@ -319,6 +387,7 @@ void Module::endProgram(int status) {
     TimerModul.stop();
     // The port stays open until the worker is done: it may be finishing a submission or the
     // deletion of a message it has stored.
+    liveness_.stop();
     if (Worker != nullptr && !Worker->wait(kWorkerWaitMs)) {
         log::error("the worker did not finish; ending anyway");
         std::fflush(nullptr);
@@ -330,6 +399,7 @@ void Module::endProgram(int status) {
     // A module that reported an error ends with a failure, whatever stopped it meanwhile;
     // read after the wait, since the worker may have been writing its report.
     if (errorReported_) status = 1;
+    log::info("ended, exit status " + std::to_string(status));
     emit finished(status);
 }
 

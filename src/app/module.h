@@ -12,7 +12,9 @@
 #include <memory>
 #include <string>
 
+#include "app/liveness.h"
 #include "app/settings.h"
+#include "app/trace.h"
 #include "modem/batch_gate.h"
 #include "modem/exchange.h"
 #include "modem/worker.h"
@@ -43,6 +45,8 @@ public:
     QString connectionError() const { return connectionError_; }
     const std::string& portSection() const { return PortSection; }
     bool workerStarted() const { return Worker != nullptr; }
+    // The module has ended (or is ending): the program is about to exit.
+    bool ended() const { return ended_ || ending_; }
 
     // Lets the message handlers take part in the worker's cycle (set before START).
     void setWorkerHooks(modem::WorkerHooks hooks) { hooks_ = std::move(hooks); }
@@ -50,7 +54,18 @@ public:
     // The error report, from any thread: writes "ERR" and the text into the port row,
     // closes the serial port, sets StopFlag and ends the program with a failure status.
     // Only the first report of a module is written; later ones would hide its cause.
-    void SetPortError(const std::string& errorText);
+    // The text and `cause` (what the system said, e.g. the device and its error) go to the
+    // log; only the text goes into the row.
+    void SetPortError(const std::string& errorText, const std::string& cause = {});
+
+    // The fields an operator may edit until START (baud rate, handshake, name, delay),
+    // taken as START reads them. Ignored once the worker runs.
+    void takeEditedFields(const std::string& cbaud, const std::string& chands, const std::string& enama,
+                          const std::string& edelay);
+
+    const Liveness& liveness() const { return liveness_; }
+    // Why the module failed, as its log said (empty when it did not fail through SetPortError).
+    QString endReason() const { return endReason_; }
 
     // The "Kirim SMS" button: a test message (PELORIN_TEST_SMS="number#text", else a fixed
     // one) that the worker sends at its next cycle; a module without a modem ignores it.
@@ -76,16 +91,20 @@ signals:
     void commandSent(const QString& command);   // the last AT command
     void modemAnswered(const QString& buffer);  // what the modem sent back so far
     void operatorMessage(const QString& text);  // a message box for the operator
+    void healthRead(const QString& text);       // the modem's signal, registration and operator
     // The program is to end with this exit status; the worker has finished.
     void finished(int status);
 
 private:
     void TimerModulTimer();
-    bool openSerialPort();
+    QString openSerialPort(); // empty, or the device and the system's error text
     void readPortSection();
     bool openMenuListener(int port);
     void startWorker();
     void endProgram(int status);
+    void stopWith(const char* how); // STOP, "Exit Program", a signal: one way out, named in the log
+    void explainSupervisionEnd();
+    std::string startDescription() const;
     void closeSerialPort();
     // Worker thread: waits for a lost database connection to come back. A stop ends the
     // wait unless `evenWhenStopping` (a message the modem took still has to be recorded).
@@ -103,6 +122,10 @@ private:
     std::unique_ptr<outbound::WebRequests> webRequests_;  // "MERL-SENDER" only
     modem::TMyThread* Worker = nullptr;
     QTimer TimerModul;
+    Liveness liveness_;
+    ExchangeTrace trace_;
+    bool rowMissingAtStart_ = false;
+    QString endReason_;
     int supervisionFailures_ = 0;
     std::atomic<bool> ending_{false}; // the row's last word is written (or not to be written)
     std::atomic<bool> errorReported_{false}; // "ERR" was written: the process must end with 1

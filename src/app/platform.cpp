@@ -3,11 +3,14 @@
 #include <QCoreApplication>
 #include <QGuiApplication>
 #include <QSocketNotifier>
+#include <QString>
 #include <QtGlobal>
 
 #include <csignal>
 #include <sys/socket.h>
 #include <unistd.h>
+
+#include "log/log.h"
 
 namespace pelorin::app {
 namespace {
@@ -21,6 +24,19 @@ void writeSignalByte(int) {
 }
 
 } // namespace
+
+void routeQtMessages() {
+    qInstallMessageHandler([](QtMsgType type, const QMessageLogContext&, const QString& message) {
+        if (message.startsWith(QLatin1String("QStandardPaths: XDG_RUNTIME_DIR not set"))) return;
+        const std::string text = message.toStdString();
+        switch (type) {
+        case QtDebugMsg: log::debug(text); break;
+        case QtInfoMsg: log::info(text); break;
+        case QtWarningMsg: log::warning(text); break;
+        default: log::error(text); break;
+        }
+    });
+}
 
 void selectPlatform() {
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM") && qEnvironmentVariableIsEmpty("DISPLAY") &&

@@ -8,6 +8,10 @@ class QObject;
 
 namespace pelorin::app {
 
+// Qt's own messages go through the module's log (level and port on every line). Noise the
+// module knows to be harmless is dropped: it keeps nothing in XDG_RUNTIME_DIR, so a service
+// or a shell without a session need not hear that it is not set.
+void routeQtMessages();
 // Without a display (no DISPLAY nor WAYLAND_DISPLAY) selects Qt's offscreen platform, so
 // invisible instances run on servers. Call before the application object exists.
 void selectPlatform();

@@ -99,4 +99,14 @@ int applyCommandLine(Settings& settings, const std::string& argument) {
     return pieces;
 }
 
+std::string unusableSetting(const Settings& settings) {
+    const std::string& port = settings.cport;
+    const bool digits = !port.empty() && port.size() <= 4 &&
+                        std::all_of(port.begin(), port.end(), [](unsigned char c) { return std::isdigit(c) != 0; });
+    if (!digits || std::stoi(port) < 1) {
+        return "com=" + port + " cannot be used: the port must be a whole number from 1 to 9999";
+    }
+    return {};
+}
+
 } // namespace pelorin::app

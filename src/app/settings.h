@@ -50,4 +50,8 @@ GroupVisibility cmodemChange(const std::string& modemType);
 // which decides whether the module starts by itself (more than two).
 int applyCommandLine(Settings& settings, const std::string& argument);
 
+// Why the module cannot run with these settings at all, in words for the operator; empty when
+// it can. Only what no run could ever use is refused: the port must name a device and a row.
+std::string unusableSetting(const Settings& settings);
+
 } // namespace pelorin::app

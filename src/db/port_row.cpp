@@ -13,15 +13,17 @@ QVariant portValue(const std::string& port) {
     return ok ? QVariant(number) : text(port);
 }
 
-void setState(const std::string& port, const char* stat, const std::string& errinfo) {
-    exec(QStringLiteral("UPDATE cs SET errinfo=?,stat=? WHERE com=?"),
-         {text(errinfo), QString::fromLatin1(stat), portValue(port)});
+// The number of rows written (0 or 1).
+int setState(const std::string& port, const char* stat, const std::string& errinfo) {
+    return exec(QStringLiteral("UPDATE cs SET errinfo=?,stat=? WHERE com=?"),
+                {text(errinfo), QString::fromLatin1(stat), portValue(port)})
+        .numRowsAffected();
 }
 
 } // namespace
 
-void markRunning(const std::string& port) {
-    setState(port, kRun, "-");
+bool markRunning(const std::string& port) {
+    return setState(port, kRun, "-") > 0;
 }
 
 void markDisabled(const std::string& port) {
@@ -35,6 +37,12 @@ void markError(const std::string& port, const std::string& errorText) {
 bool isRunning(const std::string& port) {
     return countRows(QStringLiteral("SELECT stat FROM cs WHERE com=? AND stat=?"),
                      {portValue(port), QString::fromLatin1(kRun)}) > 0;
+}
+
+std::optional<std::string> stateOf(const std::string& port) {
+    QSqlQuery q = exec(QStringLiteral("SELECT stat FROM cs WHERE com=?"), {portValue(port)});
+    if (!q.next()) return std::nullopt;
+    return textOf(q.value(0));
 }
 
 std::string LookupOwnNumber(const std::string& port) {

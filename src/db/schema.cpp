@@ -64,6 +64,17 @@ const std::vector<Table>& sharedTables() {
     return tables;
 }
 
+const std::vector<Table>& ownTables() {
+    // One row per port, written by its running module every few seconds: the process, when
+    // it last beat (UTC, ISO 8601), and the modem's last health reading (NULL: unknown).
+    static const std::vector<Table> tables = {
+        {"heartbeat",
+         {{"com", Kind::RowKey}, {"pid", I}, {"host", T}, {"started", T}, {"beat", T}, {"period", I},
+          {"rssi", I}, {"creg", I}, {"network", T}, {"health", T}}},
+    };
+    return tables;
+}
+
 const std::vector<Index>& sharedIndexes() {
     static const std::vector<Index> indexes = {
         {"qsms_port_order", "qsms", "pidcom,trycount,idx"},
@@ -80,8 +91,10 @@ const std::vector<Index>& sharedIndexes() {
 }
 
 const Table* findTable(const QString& name) {
-    for (const Table& table : sharedTables()) {
-        if (name.compare(QLatin1String(table.name), Qt::CaseInsensitive) == 0) return &table;
+    for (const auto* tables : {&sharedTables(), &ownTables()}) {
+        for (const Table& table : *tables) {
+            if (name.compare(QLatin1String(table.name), Qt::CaseInsensitive) == 0) return &table;
+        }
     }
     return nullptr;
 }
@@ -93,14 +106,26 @@ const Column* findColumn(const Table& table, const QString& name) {
     return nullptr;
 }
 
+namespace {
+
+QString createTable(Backend backend, const Table& table) {
+    QStringList defs;
+    for (const Column& column : table.columns) defs << columnDefinition(backend, column);
+    return QStringLiteral("CREATE TABLE %1 (%2)").arg(QLatin1String(table.name), defs.join(QStringLiteral(", ")));
+}
+
+} // namespace
+
+QStringList createOwnStatements(Backend backend) {
+    QStringList statements;
+    for (const Table& table : ownTables()) statements << createTable(backend, table);
+    return statements;
+}
+
 QStringList createStatements(Backend backend) {
     QStringList statements = dialect::schemaPreamble(backend);
-    for (const Table& table : sharedTables()) {
-        QStringList defs;
-        for (const Column& column : table.columns) defs << columnDefinition(backend, column);
-        statements << QStringLiteral("CREATE TABLE %1 (%2)")
-                          .arg(QLatin1String(table.name), defs.join(QStringLiteral(", ")));
-    }
+    for (const Table& table : sharedTables()) statements << createTable(backend, table);
+    statements << createOwnStatements(backend);
     for (const Index& index : sharedIndexes()) {
         statements << QStringLiteral("CREATE INDEX %1 ON %2 (%3)")
                           .arg(QLatin1String(index.name), QLatin1String(index.table),

@@ -27,14 +27,20 @@ struct Index {
     const char* columns; // comma-separated
 };
 
+// The tables the main application and the modules share, as it makes them.
 const std::vector<Table>& sharedTables();
+// The modules' own tables beside them (heartbeat and modem health). A database without
+// them still runs modules; they only go without what these tables add.
+const std::vector<Table>& ownTables();
 const std::vector<Index>& sharedIndexes();
-// nullptr when there is no such table (names compare without regard to case).
+// nullptr when there is no such table, shared or own (names compare without regard to case).
 const Table* findTable(const QString& name);
 // nullptr when the table has no such column.
 const Column* findColumn(const Table& table, const QString& name);
 
 // CREATE statements for the whole schema, preamble first, for the given engine.
 QStringList createStatements(Backend backend);
+// CREATE statements for the own tables alone (added to a database that lacks them).
+QStringList createOwnStatements(Backend backend);
 
 } // namespace pelorin::db

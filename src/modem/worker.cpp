@@ -142,6 +142,7 @@ TMyThread::Step TMyThread::runCycle() {
         // On the types without a modem the dial commands are answered as not dialled.
         if (hooks_.RunDialCommands && !stopping()) hooks_.RunDialCommands(config_.port);
         if (hooks_.RunOperatorRequests && hasModem() && !stopping()) hooks_.RunOperatorRequests();
+        if (hooks_.ReadModemHealth && hasModem() && !stopping()) hooks_.ReadModemHealth();
     } catch (const std::exception& e) {
         if (services_.recover && services_.recover(e)) return Step::Continue;
         // After a stop, nothing more is reported: the row keeps what STOP or the first

@@ -47,6 +47,9 @@ struct WorkerHooks {
     // What the operator asked for from the window (the test SMS), run between the cycle's
     // exchanges so that it never overlaps one.
     std::function<void()> RunOperatorRequests;
+    // Reads the modem's signal, registration and operator when that is due; run between the
+    // cycle's exchanges, like the operator's requests.
+    std::function<void()> ReadModemHealth;
     // Runs the handling of one received message as one unit: all of it or, when it throws,
     // none of it. Unset, the body simply runs.
     std::function<void(const std::function<void()>& body)> Atomically;

@@ -116,15 +116,72 @@ TEST(ModuleProgram, MissingEmptyOrBrokenDatabaseIsRefusedAndLeftAsItWas) {
 TEST(ModuleProgram, RunsUntilToldToEndAndExitsCleanly) {
     TempHome home;
     home.admin({QStringLiteral("init")});
+    home.admin({QStringLiteral("port"), QStringLiteral("5"), QStringLiteral("stat=DISABLE")});
     QProcess module;
-    module.setProcessEnvironment(home.environment());
-    module.start(pelorin::test::moduleProgram(), {QStringLiteral("com=5#showme=0")});
+    QProcessEnvironment env = home.environment();
+    env.remove(QStringLiteral("XDG_RUNTIME_DIR"));
+    // The settings through the environment, as a service gives them.
+    env.insert(QStringLiteral("PELORIN_SETTINGS"), QStringLiteral("com=5#modem=MERL-SENDER#showme=0"));
+    env.insert(QStringLiteral("PELORIN_INSTANCE"), QStringLiteral("5"));
+    module.setProcessEnvironment(env);
+    module.start(pelorin::test::moduleProgram(), {});
     ASSERT_TRUE(module.waitForStarted(10000));
-    EXPECT_FALSE(module.waitForFinished(1500)) << "ended by itself: " << module.readAllStandardError().toStdString();
+    EXPECT_FALSE(module.waitForFinished(2500)) << "ended by itself: " << module.readAllStandardError().toStdString();
+    EXPECT_EQ(pelorin::test::runProgram(pelorin::test::adminProgram(), {QStringLiteral("status")}, home.environment())
+                  .exitCode, 0) << "running and beating";
     ::kill(static_cast<pid_t>(module.processId()), SIGTERM);
     ASSERT_TRUE(module.waitForFinished(30000));
     EXPECT_EQ(module.exitStatus(), QProcess::NormalExit);
     EXPECT_EQ(module.exitCode(), 0);
+    const QString err = QString::fromUtf8(module.readAllStandardError());
+    // Start, stop and the end, each on a line of its own naming the port; no noise of Qt's.
+    for (const char* line : {"port 5: started: MERL-SENDER web service, not sending", "port 5: stopping: termination signal",
+                             "port 5: ended, exit status 0"}) {
+        EXPECT_TRUE(err.contains(QLatin1String(line))) << line << "\n" << err.toStdString();
+    }
+    EXPECT_FALSE(err.contains(QStringLiteral("XDG_RUNTIME_DIR"))) << err.toStdString();
+}
+
+// Arguments no run could use end the module at once with status 2 and a line saying why;
+// --help and --version answer and end.
+TEST(ModuleProgram, ArgumentsItCannotUseAreRefusedAtOnce) {
+    TempHome home;
+    home.admin({QStringLiteral("init")});
+    struct Case {
+        QStringList args;
+        const char* instance;
+        int status;
+        const char* says;
+    } const cases[] = {
+        {{QStringLiteral("--help")}, "", 0, "usage: pelorin [SETTINGS]"},
+        {{QStringLiteral("--version")}, "", 0, "pelorin 4."},
+        {{QStringLiteral("--frobnicate")}, "", 2, "unknown option --frobnicate"},
+        {{QStringLiteral("com=abc#modem=WAVECOM#sender=SENDER")}, "", 2, "com=abc cannot be used"},
+        {{QStringLiteral("com=0#modem=WAVECOM#sender=SENDER")}, "", 2, "com=0 cannot be used"},
+        // No window, and too few settings to start: it would wait for a START nobody can press.
+        {{QStringLiteral("com=5#showme=0")}, "", 2, "nobody can press"},
+        {{}, "", 2, "nobody can press"},
+        {{QStringLiteral("com=5#modem=MERL-CENTER#baudrate=abc")}, "", 2, "Penulisan Port :abc Tidak Benar "},
+        {{QStringLiteral("com=5#modem=MERL-SENDER#sender=SENDER")}, "6", 2, "instance for port 6, but its settings name port 5"},
+    };
+    for (const Case& c : cases) {
+        QProcessEnvironment env = home.environment();
+        if (*c.instance != '\0') env.insert(QStringLiteral("PELORIN_INSTANCE"), QLatin1String(c.instance));
+        const auto r = pelorin::test::runProgram(pelorin::test::moduleProgram(), c.args, env, 30000);
+        EXPECT_EQ(r.exitCode, c.status) << c.args.join(' ').toStdString() << r.err.toStdString();
+        EXPECT_TRUE((r.out + r.err).contains(QLatin1String(c.says))) << c.says << "\n" << (r.out + r.err).toStdString();
+    }
+    EXPECT_EQ(home.admin({QStringLiteral("show"), QStringLiteral("cs")}).out.count(QLatin1Char('\n')), 1) << "nothing written";
+}
+
+TEST(ModuleProgram, APortWithoutARowIsAFailedStartThatSaysSo) {
+    TempHome home;
+    home.admin({QStringLiteral("init")});
+    const auto r = pelorin::test::runProgram(pelorin::test::moduleProgram(),
+                                             {QStringLiteral("com=5#modem=MERL-SENDER#sender=SENDER")}, home.environment());
+    EXPECT_EQ(r.exitCode, 1) << r.err.toStdString();
+    EXPECT_TRUE(r.err.contains(QStringLiteral("port 5: error: the port has no row in table cs"))) << r.err.toStdString();
+    EXPECT_TRUE(r.err.contains(QStringLiteral("pelorin-admin port 5"))) << r.err.toStdString();
 }
 
 } // namespace

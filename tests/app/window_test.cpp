@@ -8,6 +8,7 @@
 #include <QComboBox>
 #include <QGroupBox>
 #include <QLabel>
+#include <QLineEdit>
 #include <QMenu>
 #include <QPushButton>
 #include <QSignalSpy>
@@ -104,9 +105,9 @@ TEST_F(Window, StartHideAndStopDriveTheModule) {
     EXPECT_EQ(stat(), QStringLiteral("RUN"));
     EXPECT_FALSE(start->isEnabled());
     EXPECT_TRUE(stop->isEnabled());
+    // No tray icon here: HIDE would leave a window nothing could bring back.
     QTest::mouseClick(child<QPushButton>(window, "Button2"), Qt::LeftButton);
-    EXPECT_FALSE(window.isVisible());
-    EXPECT_EQ(stat(), QStringLiteral("RUN")) << "hiding changes nothing else";
+    EXPECT_TRUE(window.isVisible());
     QTest::mouseClick(stop, Qt::LeftButton);
     EXPECT_EQ(stat(), QStringLiteral("DISABLE"));
     ASSERT_EQ(finished.size(), 1);
@@ -130,7 +131,9 @@ TEST_F(Window, TrayMenuShowsTheFormOrEndsTheModule) {
 
     EXPECT_EQ(stat(), QStringLiteral("RUN")) << "three settings start the module";
     module.startModule(); // a second START changes nothing
-    window.hide();
+    QTest::mouseClick(child<QPushButton>(window, "Button2"), Qt::LeftButton);
+    EXPECT_FALSE(window.isVisible());
+    EXPECT_EQ(stat(), QStringLiteral("RUN")) << "hiding changes nothing else";
     menu->actions()[0]->trigger();
     EXPECT_TRUE(window.isVisible());
     QSignalSpy finished(&module, &Module::finished);
@@ -182,6 +185,56 @@ TEST_F(Window, WithoutADatabaseNothingIsFilledAndNothingStarts) {
     EXPECT_EQ(child<QComboBox>(window, "cmodem")->count(), 0);
     EXPECT_FALSE(child<QPushButton>(window, "Button1")->isEnabled());
     EXPECT_EQ(window.trayIcon(), nullptr);
+    EXPECT_NE(child<QGroupBox>(window, "Gsetmodem")->isVisibleTo(&window),
+              child<QGroupBox>(window, "gmerl")->isVisibleTo(&window))
+        << "the two setting groups share one place: never both";
+}
+
+TEST_F(Window, HideOnlyWhereATrayIconCanBringTheWindowBackEvenOneThatCameLater) {
+    Module module;
+    ASSERT_TRUE(module.formCreate("com=7#modem=MERL-SENDER"));
+    MainWindow window(module);
+    bool areaThere = false;
+    window.setTrayProbe([&] { return areaThere; }, 20);
+    window.finishStartup(true, false);
+    auto* hide = child<QPushButton>(window, "Button2");
+    EXPECT_EQ(window.trayIcon(), nullptr);
+    EXPECT_FALSE(hide->isEnabled()) << "hidden, nothing could show it again";
+    QTest::qWait(100);
+    EXPECT_EQ(window.trayIcon(), nullptr);
+    areaThere = true; // the desktop's panel started after the module
+    ASSERT_TRUE(QTest::qWaitFor([&] { return window.trayIcon() != nullptr; }, 5000));
+    EXPECT_TRUE(hide->isEnabled());
+    EXPECT_EQ(window.trayIcon()->toolTip(), QStringLiteral("CS Com:7(enama)"));
+    emit module.healthRead(QStringLiteral("signal -73 dBm (20/31), registered, home network, operator X"));
+    QCoreApplication::processEvents();
+    EXPECT_EQ(window.trayIcon()->toolTip(),
+              QStringLiteral("CS Com:7(enama)\nsignal -73 dBm (20/31), registered, home network, operator X"));
+}
+
+TEST_F(Window, StartTakesTheFieldsAsEditedAndThenLocksThem) {
+    qputenv("PELORIN_DEVICE_DIR", home.path().toLocal8Bit());
+    pelorin::modemsim::ModemSim sim(home.path().toStdString(), 7);
+    Module module;
+    ASSERT_TRUE(module.formCreate("com=7#nama=Lama"));
+    MainWindow window(module);
+    window.finishStartup(true, false);
+    child<QComboBox>(window, "cbaud")->setCurrentText(QStringLiteral("9600"));
+    child<QComboBox>(window, "chands")->setCurrentText(QStringLiteral("0"));
+    child<QLineEdit>(window, "enama")->setText(QStringLiteral("Gerbang Baru"));
+    child<QLineEdit>(window, "edelay")->setText(QStringLiteral("3"));
+    QTest::mouseClick(child<QPushButton>(window, "Button1"), Qt::LeftButton);
+    EXPECT_EQ(stat(), QStringLiteral("RUN"));
+    const pelorin::app::Settings& s = module.settings();
+    EXPECT_EQ(s.cbaud, "9600");
+    EXPECT_EQ(s.chands, "0");
+    EXPECT_EQ(s.enama, "Gerbang Baru");
+    EXPECT_EQ(s.edelay, "3");
+    for (const char* name : {"cbaud", "chands", "enama", "edelay"}) {
+        EXPECT_FALSE(child<QWidget>(window, name)->isEnabled()) << name << ": START has read it";
+    }
+    module.stopModule();
+    qunsetenv("PELORIN_DEVICE_DIR");
 }
 
 TEST_F(Window, TestButtonSendsBetweenTheWorkersExchanges) {
@@ -222,13 +275,34 @@ TEST_F(Window, StatusFollowsTheModule) {
     ASSERT_TRUE(module.formCreate("com=7#modem=WAVECOM"));
     MainWindow window(module);
     window.finishStartup(true, false);
+    auto* msaldo = child<QLabel>(window, "msaldo");
+    EXPECT_EQ(child<QLabel>(window, "panel0")->text(), QString());
+    emit module.progress(QStringLiteral("12"));
+    EXPECT_EQ(msaldo->text(), QStringLiteral("Cycle 12"));
     emit module.commandSent(QStringLiteral("AT+CMGL=4\r"));
     emit module.modemAnswered(QStringLiteral("\r\n+CMGL: 1,"));
-    emit module.progress(QStringLiteral("12"));
-    EXPECT_EQ(child<QLabel>(window, "panel0")->text(), QString());
-    EXPECT_EQ(child<QLabel>(window, "panel1")->text(), QStringLiteral("AT+CMGL=4\r"));
-    EXPECT_EQ(child<QLabel>(window, "panel2")->text(), QStringLiteral("\r\n+CMGL: 1,"));
-    EXPECT_EQ(child<QLabel>(window, "msaldo")->text(), QStringLiteral("12"));
+    EXPECT_EQ(child<QLabel>(window, "panel1")->text(), QStringLiteral("AT+CMGL=4"));
+    EXPECT_EQ(child<QLabel>(window, "panel2")->toolTip(), QStringLiteral("+CMGL: 1,")) << "cut to its 50 pixels";
+    EXPECT_EQ(msaldo->text(), QStringLiteral("Cycle 12: reading stored messages"));
+    emit module.progress(QStringLiteral("13"));
+    emit module.commandSent(QStringLiteral("AT+CMGS=23\r"));
+    EXPECT_EQ(msaldo->text(), QStringLiteral("Cycle 13: sending a message"));
+    emit module.progress(QStringLiteral("Kirim SMS 0899: OK"));
+    EXPECT_EQ(msaldo->text(), QStringLiteral("Kirim SMS 0899: OK"));
+
+    // A listing of many lines stays on one line of its panel, cut to fit; the tooltip has it all.
+    QString listing;
+    for (int i = 1; i <= 6; ++i) listing += QStringLiteral("\r\n+CMGL: %1,1,,24\r\n07912618485400F9040B81802143").arg(i);
+    emit module.modemAnswered(listing + QStringLiteral("\r\n\r\nOK\r\n"));
+    emit module.healthRead(QStringLiteral("signal -73 dBm (20/31), registered, home network, operator SOME LONG NAME"));
+    for (const char* name : {"panel0", "panel2"}) {
+        auto* panel = child<QLabel>(window, name);
+        EXPECT_FALSE(panel->text().contains(QLatin1Char('\n')) || panel->text().contains(QLatin1Char('\r'))) << name;
+        EXPECT_TRUE(panel->text().endsWith(QChar(0x2026))) << name << panel->text().toStdString();
+        EXPECT_LE(panel->fontMetrics().horizontalAdvance(panel->text()), panel->width()) << name;
+        EXPECT_TRUE(panel->toolTip().endsWith(QStringLiteral("OK")) || panel->toolTip().endsWith(QStringLiteral("NAME")))
+            << panel->toolTip().toStdString();
+    }
 }
 
 } // namespace

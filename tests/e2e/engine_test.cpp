@@ -45,6 +45,10 @@ TEST_F(Engine, MissingDeviceIsAnAccessError) {
     ASSERT_TRUE(module->waitForExit());
     EXPECT_EQ(module->exitCode(), 1);
     EXPECT_EQ(portRow(5), (QStringList{QStringLiteral("ERR"), QStringLiteral("Error Access com 5")}));
+    // The operator's line: the port, the device and what the system said about it.
+    EXPECT_TRUE(module->output().contains(QStringLiteral("port 5: error: ending: Error Access com 5 (") + home.path() +
+                                          QStringLiteral("/COM5: No such file or directory)")))
+        << module->output().toStdString();
 }
 
 TEST_F(Engine, ModemRejectingEchoOffNeverGetsPduMode) {
@@ -67,6 +71,8 @@ TEST_F(Engine, SilentModemIsReportedAsNotResponding) {
     ASSERT_TRUE(module->waitForExit(60000));
     EXPECT_EQ(module->exitCode(), 1);
     EXPECT_EQ(portRow(5), (QStringList{QStringLiteral("ERR"), QStringLiteral("Modem NOT RESPOND COM5")}));
+    EXPECT_TRUE(module->output().contains(QStringLiteral("port 5: error: ending: Modem NOT RESPOND COM5")))
+        << module->output().toStdString();
 }
 
 TEST_F(Engine, HangUpEndsInAnErrorRowNotAHang) {
