@@ -1,19 +1,40 @@
 #!/usr/bin/env bash
-# The service unit as `cmake --install` places it, checked by systemd itself: every line
-# understood, the program there. Skipped (77) where systemd-analyze is absent.
+# What `cmake --install --prefix X` leaves for running modules as a service, checked as an
+# operator would: the unit starts X/bin/pelorin with nothing secret in its command line,
+# systemd accepts it and rates its exposure 3.0 or less, and the example settings (which
+# show where passwords go) are not readable by every local user. The systemd checks are
+# skipped (77) where systemd-analyze is absent; the others run everywhere.
 set -euo pipefail
-unit="$1" module="$2"
-command -v systemd-analyze >/dev/null || { echo "no systemd-analyze: skipped"; exit 77; }
-dir="$(mktemp -d)"
-trap 'rm -rf "$dir"' EXIT
-# The installed path of the program is not there yet: point at the built one.
-sed "s#^ExecStart=[^ ]*/pelorin #ExecStart=$module #" "$unit" >"$dir/pelorin@.service"
-grep -q "^ExecStart=$module " "$dir/pelorin@.service" || { echo "no ExecStart line to check"; exit 1; }
-cd "$dir"
+cmake="$1" build="$2"
+prefix="$(mktemp -d)"
+trap 'rm -rf "$prefix"' EXIT
+"$cmake" --install "$build" --prefix "$prefix" >/dev/null
+
+fail() { echo "FAIL: $*"; exit 1; }
+unit="$prefix/lib/systemd/system/pelorin@.service"
+[ -f "$unit" ] || fail "no unit at $unit"
+exec_line="$(grep '^ExecStart=' "$unit")"
+[ "$exec_line" = "ExecStart=$prefix/bin/pelorin" ] || fail "unit runs '$exec_line', not $prefix/bin/pelorin alone"
+[ -x "$prefix/bin/pelorin" ] || fail "no program at $prefix/bin/pelorin"
+grep -q '^Environment=PELORIN_INSTANCE=%i$' "$unit" || fail "the unit does not tell the module its instance"
+for f in lib/sysusers.d/pelorin.conf lib/tmpfiles.d/pelorin.conf; do
+  [ -f "$prefix/$f" ] || fail "no $f"
+done
+example="$(find "$prefix/share/doc" -name example.conf)"
+mode="$(stat -c %a "$example")"
+[ "${mode: -1}" = 0 ] || fail "example.conf is readable by others (mode $mode)"
+echo "installed unit starts $prefix/bin/pelorin; example.conf mode $mode"
+
+command -v systemd-analyze >/dev/null || { echo "no systemd-analyze: systemd checks skipped"; exit 77; }
+cd "$prefix/lib/systemd/system"
 # Warnings ("ignoring ...") do not change the exit status: any output is a failure.
-out="$(systemd-analyze verify --man=no "$dir/pelorin@5.service" 2>&1)" && status=0 || status=$?
+out="$(systemd-analyze verify --man=no "$PWD/pelorin@5.service" 2>&1)" && status=0 || status=$?
 if [ "$status" -ne 0 ] || [ -n "$out" ]; then
   echo "$out"
-  exit 1
+  fail "systemd-analyze verify"
 fi
-echo "pelorin@5.service verified"
+report="$(systemd-analyze security --offline=yes pelorin@5.service 2>&1)" || true
+level="$(sed -n 's/.*Overall exposure level for pelorin@5.service: \([0-9.]*\).*/\1/p' <<<"$report")"
+[ -n "$level" ] || { echo "$report"; fail "no exposure level"; }
+awk -v l="$level" 'BEGIN { exit !(l <= 3.0) }' || { echo "$report" | grep '✗'; fail "exposure $level > 3.0"; }
+echo "pelorin@5.service verified; exposure $level"
