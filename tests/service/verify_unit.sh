@@ -26,6 +26,18 @@ mode="$(stat -c %a "$example")"
 echo "installed unit starts $prefix/bin/pelorin; example.conf mode $mode"
 
 command -v systemd-analyze >/dev/null || { echo "no systemd-analyze: systemd checks skipped"; exit 77; }
+# The user and directories, made in a scratch root as a fresh machine would make them.
+if [ "$(id -u)" -eq 0 ] && command -v systemd-sysusers >/dev/null && command -v systemd-tmpfiles >/dev/null; then
+  root="$prefix/root"
+  mkdir -p "$root/etc"
+  systemd-sysusers --root="$root" "$prefix/lib/sysusers.d/pelorin.conf" >/dev/null 2>&1 || fail "systemd-sysusers"
+  grep -q '^pelorin:' "$root/etc/passwd" || fail "no user pelorin"
+  grep -q '^dialout:.*pelorin' "$root/etc/group" || fail "pelorin is not in dialout"
+  systemd-tmpfiles --create --root="$root" "$prefix/lib/tmpfiles.d/pelorin.conf" >/dev/null 2>&1 || fail "systemd-tmpfiles"
+  [ "$(stat -c %a "$root/var/lib/pelorin")" = 750 ] || fail "/var/lib/pelorin is not 0750"
+  [ "$(stat -c %a "$root/etc/pelorin")" = 750 ] || fail "/etc/pelorin is not 0750"
+  echo "user pelorin (in dialout), /var/lib/pelorin and /etc/pelorin made"
+fi
 cd "$prefix/lib/systemd/system"
 # Warnings ("ignoring ...") do not change the exit status: any output is a failure.
 out="$(systemd-analyze verify --man=no "$PWD/pelorin@5.service" 2>&1)" && status=0 || status=$?
