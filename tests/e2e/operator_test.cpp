@@ -72,8 +72,8 @@ TEST_F(Operator, StatusShowsTheModemsHealthWithinTheInterval) {
         std::vector<std::string> requests;
         const char* shown;
     } const radios[] = {
-        {{"signal 17", "registration 5", "operator TESTNET"}, "signal -79 dBm (17/31), registered, roaming, operator TESTNET"},
-        {{"signal 9", "registration 0", "operator none"}, "signal -95 dBm (9/31), not registered, no operator"},
+        {{"signal 17 99", "registration 5", "operator TESTNET"}, "signal -79 dBm (17/31), registered, roaming, operator TESTNET"},
+        {{"signal 9 99", "registration 0"}, "signal -95 dBm (9/31), not registered, no operator"},
         {{"fault error AT+CSQ", "fault error AT+CREG", "fault error AT+COPS"},
          "signal unknown, registration unknown, operator unknown"},
     };
