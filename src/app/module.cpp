@@ -328,7 +328,8 @@ void Module::SetPortError(const std::string& errorText, const std::string& cause
 bool Module::waitForDatabase(bool evenWhenStopping) {
     if (errorReported_) return false; // this run has already given up
     const int seconds = db::Database::retrySeconds();
-    log::warning("the database connection was lost; waiting up to " + std::to_string(seconds) + " s for it");
+    log::warning("the database connection was lost or its file is locked by another process; waiting up to " +
+                 std::to_string(seconds) + " s for it");
     if (db::Database::waitUntilReachable(seconds, [&] { return !evenWhenStopping && StopFlag.load(); })) {
         log::info("the database answers again");
         return true;

@@ -277,16 +277,32 @@ bool Database::connectionLost() {
     return lostConnection;
 }
 
+namespace {
+
+// Whether the database can be written again. A file answers "SELECT 1" even while another
+// process holds its write lock, so there the probe takes the lock (waiting its busy timeout)
+// and lets it go at once.
+bool reachable() {
+    QSqlQuery probe(Database::connection());
+    if (Database::backend() == Backend::Sqlite) {
+        if (!probe.exec(dialect::beginWriteTransaction(Backend::Sqlite))) return false;
+        probe.exec(QStringLiteral("ROLLBACK"));
+        return true;
+    }
+    if (probe.exec(QStringLiteral("SELECT 1"))) return true;
+    Database::checkConnection(probe.lastError());
+    return true; // the server answers, even if not to this
+}
+
+} // namespace
+
 bool Database::waitUntilReachable(int seconds, const std::function<bool()>& giveUp) {
     constexpr int kPauseMs = 2000;
     QElapsedTimer waited;
     waited.start();
     while (true) {
         try {
-            QSqlQuery probe(connection());
-            if (probe.exec(QStringLiteral("SELECT 1"))) return true;
-            checkConnection(probe.lastError());
-            return true; // the server answers, even if not to this
+            if (reachable()) return true;
         } catch (const DbError&) {
             lostConnection = true;
         }

@@ -25,6 +25,14 @@ public:
     using DbError::DbError;
 };
 
+// Another process has held the SQLite file's write lock for longer than the busy timeout.
+// Nothing of the refused statement was kept, and, like a lost connection, the lock goes away
+// by itself: every place that waits for a lost connection waits for the lock the same way.
+class Busy : public ConnectionLost {
+public:
+    using ConnectionLost::ConnectionLost;
+};
+
 // The engine gave up a transaction because of another one (a deadlock, a serialization
 // failure). Nothing of it was kept; done again, it normally succeeds.
 class Conflict : public DbError {
@@ -79,10 +87,11 @@ public:
     // Whether the calling thread's connection was found gone and not yet reopened.
     static bool connectionLost();
 
-    // Waits until the database answers again: tries to reopen this thread's connection every
-    // few seconds for at most `seconds`, ending early when `giveUp` says so.
+    // Waits until the database answers again (and, for an SQLite file, until its write lock can
+    // be taken): tries every few seconds for at most `seconds`, ending early when `giveUp` says so.
     static bool waitUntilReachable(int seconds, const std::function<bool()>& giveUp = {});
-    // How long a running module waits for a lost database: PELORIN_DB_RETRY_SECONDS, default 30.
+    // How long a running module waits for a lost or locked database: PELORIN_DB_RETRY_SECONDS,
+    // default 30.
     static int retrySeconds();
 };
 

@@ -9,7 +9,16 @@
 namespace pelorin::db {
 namespace {
 
+// SQLITE_BUSY (5), also in its extended forms: the busy timeout ran out on another
+// process's lock.
+bool lockedByAnother(const QSqlError& error) {
+    bool ok = false;
+    const int code = error.nativeErrorCode().toInt(&ok);
+    return ok && (code & 0xFF) == 5;
+}
+
 [[noreturn]] void fail(const QSqlError& error) {
+    if (Database::backend() == Backend::Sqlite && lockedByAnother(error)) throw Busy(error.text().toStdString());
     Database::checkConnection(error);
     // Class 40: transaction rollback (deadlock detected, serialization failure).
     if (Database::backend() == Backend::Postgres && error.nativeErrorCode().startsWith(QLatin1String("40"))) {

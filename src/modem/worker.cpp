@@ -70,16 +70,14 @@ bool TMyThread::command(const std::string& text, int limitSeconds, std::string& 
 
 void TMyThread::run() {
     const std::optional<int> delay = parseDelay(config_.edelay);
-    // A delay that is not a number ends the worker before any modem traffic, silently: the
-    // row keeps "RUN" and the operator sees a module that does nothing.
-    if (!delay) return;
+    if (!delay) {
+        // Refused before any modem traffic, where the operator looks: in the port row.
+        services_.SetPortError("delay \"" + config_.edelay + "\" is not a whole number of seconds");
+        return;
+    }
     batchDelay_ = *delay;
     show("port=" + config_.port);
-    try {
-        if (hooks_.LookupOwnNumber) ownNumber_ = hooks_.LookupOwnNumber(config_.port);
-    } catch (const std::exception&) {
-        ownNumber_.clear();
-    }
+    if (!lookUpOwnNumber()) return;
     if (hasModem() && !initialiseModem()) return;
 
     services_.gate->setInterval(std::chrono::milliseconds(std::max(0, batchDelay_) * 1000LL));
@@ -88,6 +86,24 @@ void TMyThread::run() {
         if (runCycle() == Step::EndWorker) return;
         if (stopping()) return;
     }
+}
+
+bool TMyThread::lookUpOwnNumber() {
+    // Stored with every received message: a failed lookup is waited out or reported like any
+    // other database step, never taken for a port without a number.
+    while (hooks_.LookupOwnNumber && !stopping()) {
+        try {
+            ownNumber_ = hooks_.LookupOwnNumber(config_.port);
+            return true;
+        } catch (const std::exception& e) {
+            if (!services_.recover || !services_.recover(e)) {
+                reportCycleError(e);
+                return false;
+            }
+            nap(200);
+        }
+    }
+    return !stopping();
 }
 
 bool TMyThread::initialiseModem() {
@@ -145,15 +161,17 @@ TMyThread::Step TMyThread::runCycle() {
         if (hooks_.ReadModemHealth && hasModem() && !stopping()) hooks_.ReadModemHealth();
     } catch (const std::exception& e) {
         if (services_.recover && services_.recover(e)) return Step::Continue;
-        // After a stop, nothing more is reported: the row keeps what STOP or the first
-        // report wrote.
-        if (!stopping()) {
-            services_.SetPortError("Modem ERRORx:" + std::to_string(StepCounter) + "-" + StepMarker +
-                                   "-" + e.what());
-        }
-        *services_.StopFlag = true;
+        reportCycleError(e);
     }
     return Step::Continue;
+}
+
+void TMyThread::reportCycleError(const std::exception& e) {
+    // After a stop, nothing more is reported: the row keeps what STOP or the first report wrote.
+    if (!stopping()) {
+        services_.SetPortError("Modem ERRORx:" + std::to_string(StepCounter) + "-" + StepMarker + "-" + e.what());
+    }
+    *services_.StopFlag = true;
 }
 
 TMyThread::Step TMyThread::outbound() {
@@ -184,14 +202,7 @@ TMyThread::Step TMyThread::readyCheck() {
 
 namespace {
 
-std::vector<ReadyMessage> readyFromCdma(const pdu::MessageListing& listing) {
-    std::vector<ReadyMessage> ready;
-    for (std::size_t j = 0; j < listing.count(); ++j) {
-        ready.push_back({listing.senders[j], listing.texts[j], listing.timestamps[j], listing.indices[j],
-                         {listing.indices[j]}});
-    }
-    return ready;
-}
+constexpr const char* kCdmaStorage = "CDMA"; // both lists of the CDMA phone are one storage
 
 std::int64_t steadySeconds() {
     return std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now().time_since_epoch())
@@ -200,21 +211,22 @@ std::int64_t steadySeconds() {
 
 } // namespace
 
+std::int64_t TMyThread::clockNow() const {
+    return services_.clockSeconds ? services_.clockSeconds() : steadySeconds();
+}
+
 TMyThread::Step TMyThread::readMessages() {
     nap(1000);
     if (stopping()) return Step::Continue;
     if (isType(kNokiaCdma)) {
-        // The CDMA phone keeps unread (0) and read (1) messages in two lists.
-        const bool sent = command("AT+CMGL=0;\r", 50, answer_);
-        handle(readyFromCdma(sent ? pdu::ParseCdmaListing(answer_) : pdu::MessageListing{}), true);
-        const bool sentRead = command("AT+CMGL=1;\r", 50, answer_);
-        handle(readyFromCdma(sentRead ? pdu::ParseCdmaListing(answer_) : pdu::MessageListing{}), false);
+        readCdma();
         return Step::Continue;
     }
     const bool sim = *services_.UseSimStorage;
     *services_.UseSimStorage = !sim;
-    std::string storage;
-    const bool selected = command(sim ? "AT+CPMS=\"SM\"\r" : "AT+CPMS=\"ME\"\r", 2, storage);
+    const std::string storage = sim ? "SM" : "ME";
+    std::string selectAnswer;
+    const bool selected = command("AT+CPMS=\"" + storage + "\"\r", 2, selectAnswer);
     const bool sent = command("AT+CMGL=4\r", 100, answer_);
     if (!sent) return Step::Continue; // refused or abandoned: a stop is under way
     if (blank(answer_)) {
@@ -226,20 +238,69 @@ TMyThread::Step TMyThread::readMessages() {
     StepMarker = "*";
     const std::vector<pdu::DeliveredMessage> listed = pdu::ParseListedMessages(answer_);
     ++StepCounter;
-    const std::int64_t now = services_.clockSeconds ? services_.clockSeconds() : steadySeconds();
-    handle(heldParts_.take(listed, now, selected && StorageFull(storage)), true);
+    const std::int64_t now = clockNow();
+    const std::vector<pdu::DeliveredMessage> fresh = deleteKnown(storage, listed, now);
+    const HeldParts::Taken taken = heldParts_.take(fresh, now, selected && StorageFull(selectAnswer));
+    deleteUnread(storage, taken.repeats, now);
+    handle(storage, taken.ready, true);
+    handled_.forgetOld(now);
     return Step::Continue;
 }
 
-void TMyThread::handle(const std::vector<ReadyMessage>& messages, bool firstPass) {
+void TMyThread::readCdma() {
+    // The CDMA phone keeps unread (0) and read (1) messages in two lists.
+    for (const bool unread : {true, false}) {
+        const bool sent = command(unread ? "AT+CMGL=0;\r" : "AT+CMGL=1;\r", 50, answer_);
+        const pdu::MessageListing listing = sent ? pdu::ParseCdmaListing(answer_) : pdu::MessageListing{};
+        std::vector<pdu::DeliveredMessage> listed;
+        for (std::size_t j = 0; j < listing.count(); ++j) {
+            listed.push_back({listing.indices[j], listing.senders[j], listing.timestamps[j], listing.texts[j], {}});
+        }
+        const std::int64_t now = clockNow();
+        std::vector<ReadyMessage> ready;
+        for (const pdu::DeliveredMessage& m : deleteKnown(kCdmaStorage, listed, now)) ready.push_back(SingleMessage(m));
+        handle(kCdmaStorage, ready, unread);
+        handled_.forgetOld(now);
+    }
+}
+
+std::vector<pdu::DeliveredMessage> TMyThread::deleteKnown(const std::string& storage,
+                                                          const std::vector<pdu::DeliveredMessage>& listed,
+                                                          std::int64_t now) {
+    std::vector<pdu::DeliveredMessage> fresh;
+    std::vector<pdu::DeliveredMessage> known;
+    for (const pdu::DeliveredMessage& m : listed) {
+        if (handled_.handled(storage, m, now) || handled_.repeatsHandledPart(m)) known.push_back(m);
+        else fresh.push_back(m);
+    }
+    deleteUnread(storage, known, now);
+    return fresh;
+}
+
+void TMyThread::deleteUnread(const std::string& storage, const std::vector<pdu::DeliveredMessage>& messages,
+                             std::int64_t now) {
+    for (const pdu::DeliveredMessage& m : messages) {
+        log::info("deleting " + storage + " message " + m.index + " from " + m.sender +
+                  " unread: it was handled already, or repeats a part listed before");
+        handled_.remember(storage, m, now);
+        deleteListed(storage, m);
+    }
+}
+
+void TMyThread::handle(const std::string& storage, const std::vector<ReadyMessage>& messages, bool firstPass) {
     for (const ReadyMessage& message : messages) {
         // After a stop nothing more is taken on: what is left stays in the modem for the next
         // start, and what was handled is deleted below, so nothing is handled twice.
         if (stopping()) return;
         processMessage(message, firstPass);
-        // Once handled, a message must leave the modem even when a stop arrives meanwhile.
-        for (const std::string& index : message.indices)
-            command("AT+CMGD=" + index + "\r", 10, answer_, StopRule::Finish);
+        // Remembered before it is deleted: a deletion that does not go through must never make
+        // it a new message when it is listed again.
+        const std::int64_t now = clockNow();
+        for (const pdu::DeliveredMessage& part : message.parts) {
+            handled_.remember(storage, part, now);
+            handled_.rememberPart(part, now);
+        }
+        for (const pdu::DeliveredMessage& part : message.parts) deleteListed(storage, part);
     }
 }
 
@@ -267,6 +328,19 @@ void TMyThread::processMessage(const ReadyMessage& message, bool firstPass) {
     log::info("received a message from " + sender + " (storage " + message.index + ")");
     if (firstPass && services_.showQuizCheck && hooks_.StoreReceivedMessage) services_.showQuizCheck(quiz);
     if (firstPass) ++StepCounter;
+}
+
+
+void TMyThread::deleteListed(const std::string& storage, const pdu::DeliveredMessage& message) {
+    std::string answer;
+    // Once handled, a message must leave the modem even when a stop arrives meanwhile.
+    if (command("AT+CMGD=" + message.index + "\r", 10, answer, StopRule::Finish) &&
+        answer.find(kOk) != std::string::npos) {
+        handled_.deleted(storage, message.index);
+        return;
+    }
+    log::warning("the modem did not delete " + storage + " message " + message.index +
+                 "; it is deleted again, not handled again, when next listed");
 }
 
 } // namespace pelorin::modem

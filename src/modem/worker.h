@@ -14,6 +14,7 @@
 
 #include "modem/batch_gate.h"
 #include "modem/exchange.h"
+#include "modem/handled_messages.h"
 #include "modem/held_parts.h"
 #include "pdu/listing.h"
 
@@ -90,13 +91,25 @@ protected:
 private:
     enum class Step { Continue, EndWorker };
 
+    bool lookUpOwnNumber();
     bool initialiseModem();
     Step runCycle();
+    void reportCycleError(const std::exception& e);
     Step outbound();
     Step readyCheck();
     Step readMessages();
-    void handle(const std::vector<ReadyMessage>& messages, bool firstPass);
+    void readCdma();
+    // Listed messages handled before, or repeating a part handled lately, are deleted unread;
+    // the others come back to be handled.
+    std::vector<pdu::DeliveredMessage> deleteKnown(const std::string& storage,
+                                                   const std::vector<pdu::DeliveredMessage>& listed,
+                                                   std::int64_t now);
+    void deleteUnread(const std::string& storage, const std::vector<pdu::DeliveredMessage>& messages,
+                      std::int64_t now);
+    void handle(const std::string& storage, const std::vector<ReadyMessage>& messages, bool firstPass);
     void processMessage(const ReadyMessage& message, bool firstPass);
+    void deleteListed(const std::string& storage, const pdu::DeliveredMessage& message);
+    std::int64_t clockNow() const;
 
     // The exchange with the markers every worker command uses; true when it completed.
     bool command(const std::string& text, int limitSeconds, std::string& answer,
@@ -118,6 +131,7 @@ private:
     int StepCounter = 0;
     std::string StepMarker;
     HeldParts heldParts_;
+    HandledMessages handled_;
 };
 
 } // namespace pelorin::modem

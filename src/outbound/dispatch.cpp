@@ -14,6 +14,7 @@
 #include "modem/modem_types.h"
 #include "outbound/limits.h"
 #include "outbound/modem_submit.h"
+#include "outbound/phone_number.h"
 #include "outbound/wap_push.h"
 #include "pdu/hex.h"
 #include "pdu/unicode.h"
@@ -63,7 +64,7 @@ SubmitResult sendByCdma(const DispatchContext& context, const QueuedMessage& m) 
     std::string answer;
     // The whole message is one command: once written it runs to its answer.
     const modem::ExchangeOutcome outcome = context.exchange->ExecAtCommand(
-        "AT+CMGS=" + BuildCdmaSendArgument(m.tujuan, m.isipesan), 10, "OK\r\n", "ERROR", answer,
+        "AT+CMGS=" + BuildCdmaSendArgument(CleanDestination(m.tujuan), m.isipesan), 10, "OK\r\n", "ERROR", answer,
         modem::StopRule::FinishOnceWritten);
     if (outcome == modem::ExchangeOutcome::Refused) return SubmitResult::Stopped;
     return sentIf(outcome == modem::ExchangeOutcome::Completed && answer.find("OK") != std::string::npos);
@@ -79,10 +80,20 @@ SubmitResult send(const DispatchContext& context, QueuedMessage& m, std::string&
         return SubmitResult::Sent;
     }
     if (!m.wapurl.empty()) {
-        if (context.SendWapPush) return context.SendWapPush(m.tujuan, m.isipesan, m.wapurl);
-        return SendWapPush(*context.exchange, m.tujuan, m.isipesan, m.wapurl);
+        const std::string destination = CleanDestination(m.tujuan);
+        if (context.SendWapPush) return context.SendWapPush(destination, m.isipesan, m.wapurl);
+        return SendWapPush(*context.exchange, destination, m.isipesan, m.wapurl);
     }
     return SubmitSmsViaModem(*context.exchange, m.tujuan, m.isipesan);
+}
+
+// Why a message can never go out as it stands on a modem; empty when it can be tried. The web
+// service has number rules of its own.
+std::string unsendableReason(const DispatchContext& context, const QueuedMessage& m) {
+    if (context.modemType == modem::kMerlSender) return {};
+    if (!IsPhoneNumber(CleanDestination(m.tujuan))) return "its destination is not a phone number";
+    if (context.modemType == modem::kNokiaCdma || !m.wapurl.empty()) return {};
+    return UnsendableReason(m.tujuan, m.isipesan);
 }
 
 // Logged, booked and dequeued together: a crash can leave the message queued (and sent
@@ -98,36 +109,37 @@ void recordSent(const QueuedMessage& m, int port, int parts, bool again = false)
     });
 }
 
-// A message the modem took must be recorded, or the next batch sends it again: a lost
-// connection is waited for and the record tried once more.
+// A message the modem took must be recorded, or the next batch sends it again. A lost
+// connection or a file locked by another writer is waited for, as often as it comes back, and
+// the record tried again; the wait ends the module when the database stays away.
 void recordSentSurely(const DispatchContext& context, const QueuedMessage& m, int port, int parts) {
-    try {
-        recordSent(m, port, parts);
-    } catch (const db::ConnectionLost&) {
-        if (!context.awaitDatabase || !context.awaitDatabase()) throw;
-        recordSent(m, port, parts, true);
-    } catch (const db::Conflict&) {
-        // Chosen as a deadlock's victim: nothing was kept, so the record is done again.
-        for (int attempt = 1;; ++attempt) {
-            try {
-                recordSent(m, port, parts, true);
-                return;
-            } catch (const db::Conflict&) {
-                if (attempt == 5) throw;
-            }
+    int conflicts = 0;
+    for (bool again = false;; again = true) {
+        try {
+            recordSent(m, port, parts, again);
+            return;
+        } catch (const db::ConnectionLost&) {
+            if (!context.awaitDatabase || !context.awaitDatabase()) throw;
+        } catch (const db::Conflict&) {
+            // Chosen as a deadlock's victim: nothing was kept, so the record is done again.
+            if (++conflicts == 5) throw;
         }
     }
 }
 
+void logSetAside(const QueuedMessage& m, const std::string& why) {
+    log::warning("queued message " + std::to_string(m.idx) + " to " + m.tujuan + " set aside: " + why +
+                 "; moved to failedsent");
+}
+
 // A message that no modem could send as it stands goes to the failed messages at once,
 // instead of being tried until the module gives up.
-void recordUnsendable(const QueuedMessage& m) {
+void recordUnsendable(const QueuedMessage& m, const std::string& why) {
     db::inTransaction([&] {
         db::exec(QStringLiteral("INSERT INTO failedsent SELECT * FROM qsms WHERE idx=?"), {m.idx});
         db::exec(QStringLiteral("DELETE FROM qsms WHERE idx=?"), {m.idx});
     });
-    log::warning("queued message " + std::to_string(m.idx) + " to " + m.tujuan +
-                 " does not fit one SMS (WAP push); moved to failedsent");
+    logSetAside(m, why);
 }
 
 // Returns false when the message has failed too often and the module must stop.
@@ -136,14 +148,17 @@ bool recordFailure(const QueuedMessage& m) {
         return false;
     }
     const AutoDelete removal = ReadAutoDeleteSetting();
+    bool removed = false;
     db::inTransaction([&] {
         if (removal.on) {
             db::exec(QStringLiteral("INSERT INTO failedsent SELECT * FROM qsms WHERE idx=? AND trycount>=?"),
                      {m.idx, removal.threshold});
-            db::exec(QStringLiteral("DELETE FROM qsms WHERE idx=? AND trycount>=?"), {m.idx, removal.threshold});
+            removed = db::exec(QStringLiteral("DELETE FROM qsms WHERE idx=? AND trycount>=?"), {m.idx, removal.threshold})
+                          .numRowsAffected() > 0;
         }
         db::exec(QStringLiteral("UPDATE qsms SET trycount=trycount+1 WHERE idx=?"), {m.idx});
     });
+    if (removed) logSetAside(m, "it reached the automatic removal threshold of " + std::to_string(removal.threshold) + " failed attempts");
     return true;
 }
 
@@ -170,6 +185,11 @@ std::vector<std::string> DispatchOutbound(const DispatchContext& context, const 
         for (QueuedMessage& m : selectBatch(com, n)) {
             // Selects n rows but handles n - 1: the batch sizes were always used this way.
             if (++counter >= n) break;
+            // Set aside before the limits are asked: it books nothing and never counts as a failure.
+            if (const std::string why = unsendableReason(context, m); !why.empty()) {
+                recordUnsendable(m, why);
+                continue;
+            }
             const int parts = BookedParts(m.isipesan);
             if (!CheckSendLimits(com, parts, false)) {
                 context.SetPortError(kLimitReached);
@@ -180,7 +200,7 @@ std::vector<std::string> DispatchOutbound(const DispatchContext& context, const 
             // A stop ends the batch; a message it kept from the modem is no failed attempt.
             if (result == SubmitResult::Stopped) break;
             if (result == SubmitResult::Unsendable) {
-                recordUnsendable(m);
+                recordUnsendable(m, "its text and address do not fit one SMS (WAP push)");
             } else if (result == SubmitResult::Sent) {
                 recordSentSurely(context, m, com, parts);
                 log::info("sent message " + std::to_string(m.idx) + " to " + m.tujuan + " (" +

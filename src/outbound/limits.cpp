@@ -6,25 +6,12 @@
 #include "db/database.h"
 #include "db/dialect.h"
 #include "db/query.h"
-#include "pdu/gsm7.h"
-#include "pdu/submit.h"
-#include "pdu/unicode.h"
+#include "outbound/modem_submit.h"
 
 namespace pelorin::outbound {
 
-int LimitPartCount(std::size_t length) {
-    if (length == 0) return 0;
-    const std::size_t divisor = length <= 160 ? 160 : 156;
-    return static_cast<int>(length / divisor + (length % divisor != 0 ? 1 : 0));
-}
-
 int BookedParts(const std::string& text) {
-    const std::optional<std::string> cp1252 = pdu::Utf8ToCp1252(text);
-    if (cp1252 && pdu::GsmCarries(*cp1252)) return LimitPartCount(cp1252->size());
-    const std::u16string units = pdu::Utf8ToUtf16(text);
-    if (units.empty()) return 0;
-    if (units.size() <= pdu::kSingleUcs2Units) return 1;
-    return static_cast<int>(pdu::EncodeUcs2SubmitPdu("", units, 0, 0).pdus.size());
+    return ModemPartCount(text);
 }
 
 bool CheckSendLimits(int port, int parts, bool commit) {

@@ -6,12 +6,8 @@
 
 namespace pelorin::outbound {
 
-// Parts a message counts against the limits: 160 characters for one part, 156 per part
-// beyond that; an empty text counts 0.
-int LimitPartCount(std::size_t length);
-
-// Parts a queued text (UTF-8) books: LimitPartCount of its length in characters when the
-// default alphabet carries it, else the UCS2 parts it is sent as.
+// Parts a queued text (UTF-8) books against the limits: the parts the modem is handed for it,
+// whatever alphabet carries it, so that the limits count what the network bills.
 int BookedParts(const std::string& text);
 
 // True when the port may send `parts` more parts. With `commit` the parts are booked, even

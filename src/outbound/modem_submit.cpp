@@ -3,6 +3,7 @@
 #include <QRandomGenerator>
 
 #include "modem/exchange.h"
+#include "outbound/phone_number.h"
 #include "pdu/submit.h"
 #include "pdu/text_utils.h"
 
@@ -12,10 +13,33 @@ constexpr char kEscape = 0x1B;
 constexpr int kSmsAnswerSeconds = 20;
 } // namespace
 
+namespace {
+
+// The PDUs of `text`; a line break inside it goes as a lone CR, as the gateway always sent it.
+pdu::SubmitPdus encode(const std::string& number, const std::string& text, int reference) {
+    return pdu::EncodeMessage(number, pdu::ReplaceAll(text, "\r\n", "\r"), reference, 0).pdus;
+}
+
+} // namespace
+
 bool normaliseModemNumber(std::string& number) {
-    std::erase(number, ' ');
-    number = pdu::ReplaceAll(number, "+62", "0");
-    return number.find_first_not_of("0123456789") == std::string::npos;
+    number = pdu::ReplaceAll(CleanDestination(number), "+62", "0");
+    // The PDU carries no "+": another country's code would be read as part of a local number.
+    return IsPhoneNumber(number) && number.front() != '+';
+}
+
+int ModemPartCount(const std::string& text) {
+    return encode("", text, 1).count;
+}
+
+std::string UnsendableReason(const std::string& number, const std::string& text) {
+    std::string destination = number;
+    if (!normaliseModemNumber(destination)) return "its destination is not a phone number the modem can address";
+    const int parts = ModemPartCount(text);
+    if (parts == 0) return "its text is empty";
+    // Beyond 255 the part numbers would wrap and the receiver could never join the parts.
+    if (parts > kMaxParts) return "its text needs " + std::to_string(parts) + " parts, more than 255";
+    return {};
 }
 
 void CancelPrompt(modem::AtExchange& exchange) {
@@ -50,14 +74,13 @@ SubmitResult SubmitPdu(modem::AtExchange& exchange, const std::string& pdu, bool
 
 SubmitResult SubmitSmsViaModem(modem::AtExchange& exchange, const std::string& number,
                                const std::string& text) {
+    if (!UnsendableReason(number, text).empty()) return SubmitResult::Unsendable;
     std::string destination = number;
-    if (!normaliseModemNumber(destination)) return SubmitResult::Failed;
+    normaliseModemNumber(destination);
     // One reference per message ties its parts together; 1 to 79 as the gateway always drew it.
     const int reference = QRandomGenerator::global()->bounded(1, 80);
-    const std::string body = pdu::ReplaceAll(text, "\r\n", "\r");
     // A text the default alphabet cannot carry whole goes as UCS2.
-    const pdu::SubmitPdus encoded = pdu::EncodeMessage(destination, body, reference, 0).pdus;
-    if (encoded.count == 0) return SubmitResult::Failed;
+    const pdu::SubmitPdus encoded = encode(destination, text, reference);
 
     for (int part = 0; part < encoded.count; ++part) {
         const SubmitResult result =

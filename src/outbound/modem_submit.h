@@ -10,8 +10,18 @@ class AtExchange;
 
 namespace pelorin::outbound {
 
-// "+62" becomes "0" and spaces go; false when anything but digits is left.
+// Blanks and dashes go and "+62" becomes "0"; false unless 1 to 20 digits are left.
 bool normaliseModemNumber(std::string& number);
+
+// The most parts one message can have: a part's number in its header is one octet.
+inline constexpr int kMaxParts = 255;
+
+// Parts the modem is handed for `text`; 0 for an empty text.
+int ModemPartCount(const std::string& text);
+
+// Why `text` can never go to `number` through the modem as it stands (a destination it cannot
+// address, nothing to send, more parts than a header can number); empty when it can.
+std::string UnsendableReason(const std::string& number, const std::string& text);
 
 enum class SubmitResult {
     Sent,     // every part was accepted
@@ -24,7 +34,7 @@ enum class SubmitResult {
 // ("OK" in each final answer); the first part that fails ends the attempt, which is then
 // retried as a whole. Once the first PDU is written the remaining parts go out even during a
 // stop, so a stop never leaves half a message that the next start would send again.
-// Failed at once, with nothing sent, for a number that is not all digits or an empty text.
+// Unsendable at once, with nothing sent, when UnsendableReason names a reason.
 SubmitResult SubmitSmsViaModem(modem::AtExchange& exchange, const std::string& number,
                                const std::string& text);
 

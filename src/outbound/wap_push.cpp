@@ -46,7 +46,9 @@ QString hrefOf(const QString& address, std::string& token) {
 
 std::optional<std::string> BuildWapPushPdu(const std::string& number, const std::string& text,
                                            const std::string& address) {
-    const std::string destination = number.rfind('0', 0) == 0 ? "62" + number.substr(1) : number;
+    // Always international: "+62..." and "0..." both become "62...".
+    std::string destination = number.starts_with('+') ? number.substr(1) : number;
+    if (destination.starts_with('0')) destination = "62" + destination.substr(1);
     std::string token;
     const QString href = hrefOf(QString::fromStdString(address), token);
     const std::string userData = std::string(kHeaders) + token + "03" + hexOf(href) + kActionAndText +

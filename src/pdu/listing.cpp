@@ -8,13 +8,10 @@
 #include <climits>
 #include <optional>
 #include <algorithm>
-#include <unordered_map>
 
 namespace pelorin::pdu {
 
 namespace {
-
-constexpr std::string_view kServiceSender = "62962";
 
 // One or more digits whose value fits an int; optionally after leading blanks.
 bool IsWholeNumber(std::string_view text, bool leadingBlanks) {
@@ -46,17 +43,6 @@ MessageListing ToListing(std::vector<DeliveredMessage>& messages, std::vector<st
     return listing;
 }
 
-// A part that can take a place in a set: a sequence number within its total, from a sender
-// other than the network's own service numbers.
-bool IsJoinablePart(const DeliveredMessage& m) {
-    return m.part && !m.sender.starts_with(kServiceSender) && m.part->sequence >= 1 &&
-           m.part->sequence <= m.part->total;
-}
-
-std::string SetKey(const DeliveredMessage& m) {
-    return m.sender + '/' + std::to_string(m.part->reference) + '/' + std::to_string(m.part->total);
-}
-
 } // namespace
 
 std::vector<DeliveredMessage> ParseListedMessages(std::string_view answer) {
@@ -71,65 +57,24 @@ std::vector<DeliveredMessage> ParseListedMessages(std::string_view answer) {
     return accepted;
 }
 
-bool PartSet::complete() const {
-    return std::all_of(places.begin(), places.end(), [](const auto& slot) { return slot.has_value(); });
-}
-
-std::vector<std::size_t> PartSet::members() const {
-    std::vector<std::size_t> present;
-    for (const auto& slot : places)
-        if (slot) present.push_back(*slot);
-    return present;
-}
-
-PartGrouping GroupParts(const std::vector<DeliveredMessage>& messages) {
-    PartGrouping grouping;
-    grouping.setOf.assign(messages.size(), -1);
-    struct Key {
-        std::vector<std::size_t> sets; // instances in order of creation
-        std::vector<std::size_t> filled; // per part number: how many instances hold it
-    };
-    std::unordered_map<std::string, Key> keys;
-    for (std::size_t i = 0; i < messages.size(); ++i) {
-        if (!IsJoinablePart(messages[i])) continue;
-        const auto total = static_cast<std::size_t>(messages[i].part->total);
-        const auto slot = static_cast<std::size_t>(messages[i].part->sequence - 1);
-        const std::string base = SetKey(messages[i]);
-        Key& key = keys[base];
-        key.filled.resize(total, 0);
-        // Instance k holds part n exactly when k parts numbered n came before: the first
-        // instance without this part is the next one.
-        const std::size_t instance = key.filled[slot]++;
-        if (instance == key.sets.size()) {
-            key.sets.push_back(grouping.sets.size());
-            grouping.sets.push_back({base + '#' + std::to_string(instance),
-                                     std::vector<std::optional<std::size_t>>(total), i});
-        }
-        const std::size_t set = key.sets[instance];
-        grouping.sets[set].places[slot] = i;
-        grouping.setOf[i] = static_cast<int>(set);
-    }
-    return grouping;
-}
-
-std::string JoinParts(const std::vector<DeliveredMessage>& messages, const PartSet& set) {
-    std::string text;
-    for (const std::size_t position : set.members()) text += messages[position].text;
-    // An emoji split between two parts is whole again.
-    return JoinSurrogates(std::move(text));
-}
-
 MessageListing ParseMessageListing(std::string_view answer) {
     std::vector<DeliveredMessage> messages = ParseListedMessages(answer);
     std::vector<std::size_t> owners(messages.size());
     for (std::size_t i = 0; i < owners.size(); ++i) owners[i] = i;
-    for (const PartSet& set : GroupParts(messages).sets) {
+    const PartGrouping grouping = GroupParts(messages);
+    for (const PartSet& set : grouping.sets) {
         std::string joined = JoinParts(messages, set);
         for (const std::size_t position : set.members()) {
             owners[position] = set.firstListed;
             messages[position].text.clear();
         }
         messages[set.firstListed].text = std::move(joined);
+    }
+    // A repeated part is deleted with the message whose part it repeats, never shown twice.
+    for (std::size_t i = 0; i < messages.size(); ++i) {
+        if (grouping.repeatOf[i] < 0) continue;
+        owners[i] = owners[static_cast<std::size_t>(grouping.repeatOf[i])];
+        messages[i].text.clear();
     }
     return ToListing(messages, std::move(owners));
 }

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "pdu/deliver.h"
+#include "pdu/part_sets.h"
 
 #include <optional>
 #include <string>
@@ -31,32 +32,9 @@ struct MessageListing {
 // entries whose index is not a whole number are dropped. Nothing is joined.
 std::vector<DeliveredMessage> ParseListedMessages(std::string_view answer);
 
-// The parts of one long message found in a listing. Parts belong together when sender,
-// reference and total agree; a part whose place is already taken starts another message.
-struct PartSet {
-    std::string key;                                // sender, reference, total and instance
-    std::vector<std::optional<std::size_t>> places;  // listing position of part k + 1
-    std::size_t firstListed = 0;                    // position of its earliest-listed part
-
-    bool complete() const;
-    // Listing positions of the parts present, in part order.
-    std::vector<std::size_t> members() const;
-};
-
-struct PartGrouping {
-    std::vector<PartSet> sets;
-    // Per listed message: the index of its set in `sets`, or -1 for a message of its own
-    // (no concatenation header, an impossible part number, or a "62962" sender).
-    std::vector<int> setOf;
-};
-
-PartGrouping GroupParts(const std::vector<DeliveredMessage>& messages);
-
-// The texts of the parts present, joined in part order.
-std::string JoinParts(const std::vector<DeliveredMessage>& messages, const PartSet& set);
-
 // ParseListedMessages with every set of parts, complete or not, joined into its earliest-
-// listed part; the other parts keep their place with an empty text.
+// listed part; the other parts, and parts repeated by the network, keep their place with an
+// empty text.
 MessageListing ParseMessageListing(std::string_view answer);
 
 // Reads the CDMA text-format listing: no PDUs, no sender rules, no joining.

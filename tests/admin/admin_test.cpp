@@ -272,6 +272,28 @@ TEST(AdminTool, QueueAndInsertKeepTheirTexts) {
                     .out.contains(QStringLiteral("INFO <any>\tok <any>\t\t0\t")));
 }
 
+TEST(AdminTool, QueueTakesOnlyDestinationsThatArePhoneNumbers) {
+    TempHome home;
+    home.admin({QStringLiteral("init")});
+    struct Case {
+        const char* tujuan;
+        bool taken;
+    };
+    for (const Case c : {Case{"+62 812-345-678", true}, Case{"08123456789012345678", true}, Case{"", false},
+                         Case{"notanumber", false}, Case{"0812 abc", false}, Case{"081234567890123456789", false},
+                         Case{"++62812", false}, Case{"0812+", false}}) {
+        const auto r = runAdmin(home, {QStringLiteral("queue"), QStringLiteral("tujuan=") + QLatin1String(c.tujuan),
+                                       QStringLiteral("isipesan=x"), QStringLiteral("pidcom=5")});
+        EXPECT_EQ(r.exitCode, c.taken ? 0 : 2) << c.tujuan;
+        if (!c.taken) {
+            EXPECT_TRUE(r.err.contains(QStringLiteral("not a phone number"))) << r.err.toStdString();
+        }
+    }
+    const auto rows = home.admin({QStringLiteral("show"), QStringLiteral("qsms")}).out;
+    EXPECT_EQ(rows.count(QLatin1Char('\n')), 3) << rows.toStdString();
+    EXPECT_TRUE(rows.contains(QStringLiteral("\t+62 812-345-678\t"))) << "stored as given";
+}
+
 TEST(AdminTool, TextThatIsNotUtf8IsRefusedNotReplaced) {
     TempHome home;
     home.admin({QStringLiteral("init")});

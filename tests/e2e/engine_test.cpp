@@ -117,14 +117,16 @@ TEST_F(Engine, ReceivingDisabledNeverListsButStillChecksTheModem) {
     EXPECT_EQ(countOf(sent, "AT+CMGL"), 0);
 }
 
-TEST_F(Engine, DelayThatIsNoNumberLeavesARunningModuleThatDoesNothing) {
+TEST_F(Engine, DelayThatIsNoNumberIsAnErrorBeforeAnyModemTraffic) {
     startSim();
-    auto module = startModule(QStringLiteral("com=5#modem=WAVECOM#delay=abc#sender=SENDER"));
-    ASSERT_TRUE(portRowIs(QStringLiteral("RUN"), QStringLiteral("-")));
-    QThread::msleep(2500);
-    EXPECT_TRUE(sentLog().empty());
-    EXPECT_TRUE(module->running());
-    EXPECT_EQ(portRow(5), (QStringList{QStringLiteral("RUN"), QStringLiteral("-")}));
+    for (const char* delay : {"abc", "2.5", ""}) {
+        SCOPED_TRACE(delay);
+        auto module = startModule(QStringLiteral("com=5#modem=WAVECOM#sender=SENDER#delay=") + QLatin1String(delay));
+        ASSERT_TRUE(module->waitForExit());
+        EXPECT_EQ(module->exitCode(), 1);
+        EXPECT_EQ(errorInfo(), QStringLiteral("delay \"%1\" is not a whole number of seconds").arg(delay));
+        EXPECT_EQ(countOf(sentLog(), "AT"), 0);
+    }
 }
 
 TEST_F(Engine, SiemensAndCdmaInitialiseTheirOwnWay) {

@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <QThread>
+
 #include "db/query.h"
 #include "e2e_fixture.h"
 #include "samples.h"
@@ -62,6 +64,41 @@ TEST_F(Receiving, AutoReplyIsQueuedAndSentByTheRunningSenderPort) {
         EXPECT_EQ(out[0][1], QStringLiteral("Kabar baik, terima kasih"));
         EXPECT_EQ(out[0][2].toInt(), 5);
         EXPECT_EQ(sim->submitted().size(), 1u);
+    }
+}
+
+TEST_F(Receiving, ARefusedDeletionNeverMakesAMessageHandledTwice) {
+    for (const char* format : {"formatsms=HALO APA KABAR", "formatsms=part1.part2.part3."}) {
+        insert(QStringLiteral("autorespondset"),
+               {QLatin1String(format), QStringLiteral("replysms=diterima"), QStringLiteral("onlyphonebook=0")});
+    }
+    struct Case {
+        const char* name;
+        std::vector<std::string> pdus;
+        const char* text;
+    };
+    const Case cases[] = {{"one message", {kHaloPdu}, "Halo apa kabar"},
+                          {"three parts, the first one's deletion refused",
+                           {kLongPartPdus[0], kLongPartPdus[1], kLongPartPdus[2]}, "part1.part2.part3."}};
+    // A part left behind would be stored alone this soon after.
+    QProcessEnvironment wait;
+    wait.insert(QStringLiteral("PELORIN_PART_WAIT"), QStringLiteral("4"));
+    ModuleRun module(home, kFullModule, wait);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        db::exec(QStringLiteral("DELETE FROM smsin"));
+        db::exec(QStringLiteral("DELETE FROM smsout"));
+        sim->setFault("error --times 1 AT+CMGD");
+        for (const std::string& pdu : c.pdus) sim->storePdu("ME", pdu);
+        ASSERT_TRUE(waitUntil([&] { return sim->messages().empty(); }, 40000)) << module.output().toStdString();
+        ASSERT_TRUE(rowsBecome(QStringLiteral("smsout"), 1, 30000));
+        // Long enough for the wait of a left-behind part and several reading passes.
+        QThread::msleep(10000);
+        const auto stored = smsin();
+        ASSERT_EQ(stored.size(), 1) << module.output().toStdString();
+        EXPECT_EQ(stored.first()[2], QLatin1String(c.text));
+        EXPECT_EQ(rows(QStringLiteral("smsout")), 1) << "one reply";
+        EXPECT_TRUE(module.output().contains(QStringLiteral("the modem did not delete ME message")));
     }
 }
 

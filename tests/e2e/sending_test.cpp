@@ -11,6 +11,7 @@
 #include <csignal>
 #include <set>
 
+#include "db/query.h"
 #include "e2e_fixture.h"
 
 namespace pelorin::test {
@@ -85,6 +86,100 @@ TEST_F(Sending, ExtensionCharactersNeverMakeAPduTheModemRefuses) {
     ASSERT_TRUE(rowsBecome("smsout", 1));
     EXPECT_EQ(sim->submitted().size(), 2u);
     EXPECT_EQ(rows("qsms"), 0);
+}
+
+TEST_F(Sending, LimitsBookThePartsActuallySent) {
+    setPort({QStringLiteral("usecountdown=1"), QStringLiteral("countdown=100")});
+    struct Case {
+        const char* name;
+        QString text;
+        int parts;
+    };
+    const Case cases[] = {
+        {"300 escape pairs", QString(300, QLatin1Char('{')), 4},
+        {"159 letters and an escape pair", QString(159, QLatin1Char('a')) + QLatin1Char('{'), 2},
+        {"71 UCS2 units", QString(QChar(0x0105)) + QString(70, QLatin1Char('a')), 2},
+    };
+    ModuleRun module(home, kSender);
+    int left = 100;
+    int sent = 0;
+    std::size_t pdus = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        queue(c.text);
+        ASSERT_TRUE(rowsBecome("smsout", ++sent));
+        left -= c.parts;
+        EXPECT_EQ(texts(QStringLiteral("SELECT countdown FROM cs WHERE com=5")), QStringList{QString::number(left)});
+        EXPECT_EQ(sim->submitted().size() - pdus, static_cast<std::size_t>(c.parts));
+        pdus = sim->submitted().size();
+    }
+}
+
+TEST_F(Sending, MessagesNoModemCanSendAreSetAsideAtOnceAndTheNextOneGoes) {
+    struct Case {
+        const char* name;
+        QString tujuan;
+        QString text;
+    };
+    const Case unsendable[] = {
+        {"letters", QStringLiteral("notanumber"), QStringLiteral("x")},
+        {"no destination", QString(), QStringLiteral("x")},
+        {"21 digits", QStringLiteral("081234567890123456789"), QStringLiteral("x")},
+        {"256 parts of 7-bit text", QStringLiteral("08123456789"), QString(255 * 152 + 1, QLatin1Char('a'))},
+        {"258 parts of UCS2 text", QStringLiteral("08123456789"), QString(17000, QChar(0x0105))},
+    };
+    // Written as the main application writes rows, past the admin tool's own check.
+    std::vector<qlonglong> setAside;
+    for (const Case& c : unsendable) {
+        db::exec(QStringLiteral("INSERT INTO qsms (tgl,waktu,pengirim,tujuan,isipesan,pidcom,trycount) "
+                                "VALUES (?,'09:00','SENDER',?,?,5,0)"),
+                 {db::today(), c.tujuan, c.text});
+        setAside.push_back(textRows(QStringLiteral("SELECT max(idx) FROM qsms")).front()[0].toLongLong());
+    }
+    ModemPortTest::queue(QStringLiteral("berikutnya"), {}, QStringLiteral("+62 812-345-678"));
+    ModuleRun module(home, kSender);
+    ASSERT_TRUE(rowsBecome("smsout", 1, 30000)) << module.output().toStdString();
+    EXPECT_EQ(texts(QStringLiteral("SELECT pesan FROM smsout")), QStringList{QStringLiteral("berikutnya")});
+    EXPECT_EQ(rows("failedsent"), static_cast<int>(std::size(unsendable)));
+    EXPECT_EQ(rows("qsms"), 0);
+    const auto pdus = sim->submitted();
+    ASSERT_EQ(pdus.size(), 1u) << "nothing of the others reached the modem";
+    EXPECT_NE(pdus[0].find("0A818021436587"), std::string::npos) << "sent to 0812345678: " << pdus[0];
+    EXPECT_TRUE(module.running());
+    EXPECT_TRUE(portStatIs(QStringLiteral("RUN")));
+    const QString log = module.output();
+    for (std::size_t i = 0; i < setAside.size(); ++i) {
+        const QString line = QStringLiteral("queued message %1 to %2 set aside").arg(setAside[i]).arg(unsendable[i].tujuan);
+        EXPECT_TRUE(log.contains(line)) << unsendable[i].name << "\n" << log.toStdString();
+    }
+}
+
+TEST_F(Sending, ALockedDatabaseFileIsWaitedForAndTheSentMessageRecordedOnce) {
+    PELORIN_SQLITE_ONLY();
+    QProcessEnvironment env;
+    env.insert(QStringLiteral("PELORIN_DB_RETRY_SECONDS"), QStringLiteral("120"));
+    ModuleRun module(home, kSender, env);
+    ASSERT_TRUE(portStatIs(QStringLiteral("RUN")));
+    // The modem takes 3 s to accept the PDU; by then another process holds the write lock,
+    // for longer than the busy timeout.
+    sim->setFault("slow 3000");
+    queue(QStringLiteral("terkunci"));
+    ASSERT_TRUE(sim->waitForLog([](const SimLog& log) { return !log.empty() && log.back().back() == '\x1A'; },
+                                std::chrono::seconds(30)));
+    db::execDirect(QStringLiteral("BEGIN IMMEDIATE"));
+    QThread::sleep(20);
+    const QStringList rowDuringTheLock = portRow(kPort);
+    db::execDirect(QStringLiteral("ROLLBACK"));
+    EXPECT_EQ(rowDuringTheLock.value(0), QStringLiteral("RUN"));
+    ASSERT_TRUE(rowsBecome("smsout", 1, 60000)) << module.output().toStdString();
+    sim->clearFaults();
+    // Several more batches: the message is not sent again.
+    ASSERT_TRUE(logHas("AT\r", countOf(sentLog(), "AT\r") + 3));
+    EXPECT_EQ(sim->submitted().size(), 1u);
+    EXPECT_EQ(rows("qsms"), 0);
+    EXPECT_TRUE(module.running()) << module.output().toStdString();
+    EXPECT_TRUE(portStatIs(QStringLiteral("RUN")));
+    EXPECT_TRUE(module.output().contains(QStringLiteral("locked by another process"))) << module.output().toStdString();
 }
 
 TEST_F(Sending, FiveMessagesGoThreeThenTwoInAttemptOrder) {

@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <QCoreApplication>
+#include <QRegularExpression>
 #include <QThread>
 
 #include <map>
@@ -58,6 +60,33 @@ TEST_F(LostConnection, ModuleReconnectsAndEveryMessageGoesOnce) {
     for (const auto& [text, count] : logged) EXPECT_EQ(count, 1) << text.toStdString();
     EXPECT_EQ(sim->submitted().size(), static_cast<std::size_t>(kMessages));
     EXPECT_TRUE(module.output().contains(QStringLiteral("the database answers again"))) << module.output().toStdString();
+}
+
+TEST_F(LostConnection, ARefusedConnectionAtStartStillGivesReceivedMessagesThePortsNumber) {
+    // A role allowed one session: the module's first connection (its supervision) gets it, the
+    // worker's own is refused until the limit is lifted.
+    const QString role = QStringLiteral("pelorin_one_%1").arg(QCoreApplication::applicationPid());
+    execOnServer(QStringLiteral("DROP ROLE IF EXISTS %1").arg(role));
+    execOnServer(QStringLiteral("CREATE ROLE %1 LOGIN CONNECTION LIMIT 1").arg(role));
+    db::execDirect(QStringLiteral("GRANT ALL ON ALL TABLES IN SCHEMA public TO %1").arg(role));
+    db::execDirect(QStringLiteral("GRANT ALL ON ALL SEQUENCES IN SCHEMA public TO %1").arg(role));
+    QString url = home.databaseUrl();
+    url.replace(QRegularExpression(QStringLiteral("//[^@]*@")), QStringLiteral("//%1@").arg(role));
+    QProcessEnvironment env;
+    env.insert(QStringLiteral("PELORIN_DATABASE"), url);
+    sim->storePdu("ME", kHaloPdu);
+    {
+        ModuleRun module(home, kFullModule, env);
+        const bool waiting =
+            waitUntil([&] { return module.output().contains(QStringLiteral("waiting up to")); }, 30000);
+        execOnServer(QStringLiteral("ALTER ROLE %1 CONNECTION LIMIT -1").arg(role));
+        ASSERT_TRUE(waiting) << module.output().toStdString();
+        ASSERT_TRUE(rowsBecome(QStringLiteral("smsin"), 1, 40000)) << module.output().toStdString();
+        EXPECT_EQ(smsin().first()[1], QStringLiteral("0811"));
+        EXPECT_TRUE(stopsCleanly(module));
+    }
+    db::execDirect(QStringLiteral("DROP OWNED BY %1").arg(role));
+    execOnServer(QStringLiteral("DROP ROLE %1").arg(role));
 }
 
 TEST_F(LostConnection, ServerAwayLongerThanTheWaitEndsTheModuleWithAFailure) {

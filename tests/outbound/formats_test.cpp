@@ -13,14 +13,53 @@
 
 using namespace pelorin::outbound;
 
-TEST(LimitParts, CountAgainst160Then156) {
+TEST(LimitParts, EveryTextBooksThePartsTheModemIsHanded) {
     struct Case {
-        std::size_t length;
+        const char* name;
+        std::string text;
         int parts;
     };
-    for (const Case c : {Case{0, 0}, Case{1, 1}, Case{160, 1}, Case{161, 2}, Case{312, 2},
-                         Case{313, 3}, Case{468, 3}}) {
-        EXPECT_EQ(LimitPartCount(c.length), c.parts) << c.length;
+    const Case cases[] = {
+        {"empty", "", 0},
+        {"160 septets", std::string(160, 'a'), 1},
+        {"161 septets", std::string(161, 'a'), 2},
+        {"two parts of 152", std::string(304, 'a'), 2},
+        {"one more", std::string(305, 'a'), 3},
+        {"an escape pair makes 161 septets", std::string(159, 'a') + "{", 2},
+        {"300 escape pairs", std::string(300, '{'), 4},
+        {"70 UCS2 units (\u0105 has no GSM code)", "\u0105" + std::string(69, 'a'), 1},
+        {"71 UCS2 units", "\u0105" + std::string(70, 'a'), 2},
+        {"a line break counts as one character", std::string(159, 'a') + "\r\n", 1},
+        {"256 parts", std::string(255 * 152 + 1, 'a'), 256},
+    };
+    for (const Case& c : cases) EXPECT_EQ(BookedParts(c.text), c.parts) << c.name;
+}
+
+TEST(ModemNumbers, TextsThatCanNeverGoOutAreNamed) {
+    struct Case {
+        std::string number;
+        std::string text;
+        const char* reason; // a word of it; empty when the message can go
+    };
+    const Case cases[] = {
+        {"0812", "x", ""},
+        {"", "x", "destination"},
+        {"notanumber", "x", "destination"},
+        {"081234567890123456789", "x", "destination"}, // 21 digits
+        {"+1555", "x", "destination"},
+        {"0812", "", "empty"},
+        {"0812", std::string(255 * 152, 'a'), ""},
+        {"0812", std::string(255 * 152 + 1, 'a'), "256 parts"},
+        {"0812", "\u0105" + std::string(255 * 66 - 1, 'a'), ""},
+        {"0812", "\u0105" + std::string(255 * 66, 'a'), "256 parts"},
+    };
+    for (const Case& c : cases) {
+        const std::string reason = UnsendableReason(c.number, c.text);
+        if (*c.reason == '\0') {
+            EXPECT_EQ(reason, "") << c.number << " " << c.text.size();
+        } else {
+            EXPECT_NE(reason.find(c.reason), std::string::npos) << reason;
+        }
     }
 }
 
@@ -75,8 +114,10 @@ TEST(ModemNumbers, NormalisedOrRefused) {
         std::string normalised;
     };
     for (const Case& c : {Case{" +62 811 222 333", true, "0811222333"}, Case{"62812345", true, "62812345"},
-                          Case{"", true, ""}, Case{"0811-222-333", false, ""}, Case{"+1555", false, ""},
-                          Case{"0812#", false, ""}}) {
+                          Case{"", false, ""}, Case{"0811-222-333", true, "0811222333"}, Case{"+1555", false, ""},
+                          Case{"0812#", false, ""}, Case{"+62 812-345-678", true, "0812345678"},
+                          Case{std::string(20, '9'), true, std::string(20, '9')},
+                          Case{std::string(21, '9'), false, ""}}) {
         std::string number = c.raw;
         EXPECT_EQ(normaliseModemNumber(number), c.ok) << c.raw;
         if (c.ok) {

@@ -79,8 +79,10 @@ TEST(Listing, JoinsParts) {
           PartPdu(42, 200, 1, "a")}, {"anz", "", ""}},
         {"sequence number 0 stays its own message", {PartPdu(42, 2, 1, "a"),
           PartPdu(42, 2, 0, "zero"), PartPdu(42, 2, 2, "b")}, {"ab", "zero", ""}},
-        {"a repeated part is another message", {PartPdu(42, 2, 2, "b"), PartPdu(42, 2, 1, "a"),
-          PartPdu(42, 2, 2, "B")}, {"ab", "", "B"}},
+        {"a repeated part number is a newer message: the older part stays alone",
+         {PartPdu(42, 2, 2, "b"), PartPdu(42, 2, 1, "a"), PartPdu(42, 2, 2, "B")}, {"b", "aB", ""}},
+        {"a part listed twice is shown once", {PartPdu(42, 2, 2, "b"), PartPdu(42, 2, 1, "a"),
+          PartPdu(42, 2, 2, "b")}, {"ab", "", ""}},
         {"single message beside parts", {kSample, PartPdu(42, 2, 2, "b"), PartPdu(42, 2, 1, "a")},
          {"Halo apa kabar", "ab", ""}},
     };

@@ -14,6 +14,7 @@
 
 #include "db/database.h"
 #include "db/query.h"
+#include "outbound/phone_number.h"
 
 namespace pelorin::admin {
 
@@ -175,6 +176,16 @@ Action prepareQueue(const QStringList& args, Backend backend) {
     Assignments values = assignments(qsms, args, backend);
     for (const char* needed : {"tujuan", "isipesan", "pidcom"}) {
         if (!hasColumn(values, needed)) throw UsageError{QStringLiteral("queue needs %1=...").arg(QLatin1String(needed))};
+    }
+    // The module would set such a row aside unsent; better to say so now.
+    for (const auto& [column, value] : values) {
+        if (qstrcmp(column->name, "tujuan") != 0) continue;
+        const std::string destination = value.toString().toStdString();
+        if (!pelorin::outbound::IsPhoneNumber(pelorin::outbound::CleanDestination(destination))) {
+            throw UsageError{QStringLiteral("tujuan is not a phone number: \"%1\" (up to 20 digits, an optional "
+                                            "leading +, blanks and dashes allowed)")
+                                 .arg(value.toString())};
+        }
     }
     if (!hasColumn(values, "tgl")) {
         values.append({findColumn(qsms, QStringLiteral("tgl")), dialect::dateValue(backend, QDate::currentDate())});
