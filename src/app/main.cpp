@@ -31,9 +31,9 @@ constexpr const char* kUsage =
     "Runs the module of one port. SETTINGS are key=value pieces joined by \"#\", for example\n"
     "  com=5#modem=WAVECOM#baudrate=115200#center=CENTER#sender=SENDER\n"
     "Keys: com, modem, baudrate, handshake, nama, whandle, tipesender, delay, sender, center,\n"
-    "showme. More than two settings start the module at once. Without SETTINGS the module\n"
-    "takes them from $PELORIN_SETTINGS. The environment (PELORIN_HOME, PELORIN_DATABASE,\n"
-    "PELORIN_DEVICE_DIR, PELORIN_VERBOSE, ...) is described in the README.\n"
+    "showme, listen, allow. More than two settings start the module at once. Without SETTINGS\n"
+    "the module takes them from $PELORIN_SETTINGS. The environment (PELORIN_HOME,\n"
+    "PELORIN_DATABASE, PELORIN_DEVICE_DIR, PELORIN_VERBOSE, ...) is described in the README.\n"
     "Exit status: 0 stopped, 1 failed (modem, database, ...), 2 settings it cannot use.\n";
 
 // --help and --version, answered before anything else starts; nothing when the argument is

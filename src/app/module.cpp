@@ -36,6 +36,7 @@ constexpr int kSupervisionFailureLimit = 3;
 // a poll step; a PDU already handed to the modem, or a deletion of a stored message, runs to
 // its answer (at most 20 s each) and a database statement may wait its busy timeout.
 constexpr unsigned long kWorkerWaitMs = 60000;
+constexpr int kBrowserPoolSize = 50;
 
 QString shown(const std::string& text) {
     return QString::fromStdString(text);
@@ -158,15 +159,22 @@ bool Module::openMenuListener(int port) {
     const std::string com = settings_.cport;
     menuServer_ = std::make_unique<outbound::TcpMenuServer>(
         PortSection,
-        [](const std::string& caller, const std::string& message, const std::string& own, const std::string& stamp) {
-            db::inTransaction([&] { inbound::StoreReceivedMessage(caller, message, stamp, own); });
+        [com](const outbound::MenuEntry& entry) {
+            // The own number is read in the same transaction: a failed lookup fails the store,
+            // which is waited for and done again, never stored with an empty number.
+            db::inTransaction([&] {
+                inbound::StoreReceivedMessage(entry.caller, entry.message, entry.stamp,
+                                              db::port_row::LookupOwnNumber(com));
+            });
         },
-        [com] { return db::port_row::LookupOwnNumber(com); });
+        [this] { return waitForDatabase(true); });
     connect(menuServer_.get(), &outbound::TcpMenuServer::received, this, [this](const QString& text) {
         emit progress(text);
     });
-    const QString error = port >= 0 && port <= 65535 ? menuServer_->listen(static_cast<quint16>(port))
-                                                     : QStringLiteral("no such TCP port");
+    const QString error = port >= 0 && port <= 65535
+                              ? menuServer_->listen(settings_.listenAddress, settings_.allowedClients,
+                                                    static_cast<quint16>(port))
+                              : QStringLiteral("no such TCP port");
     if (error.isEmpty()) return true;
     SetPortError("Error Listen port " + settings_.ehost + " (" + error.toStdString() + ")");
     return false;
@@ -194,7 +202,6 @@ void Module::startWorker() {
     services.StopFlag = &StopFlag;
     services.gate = &BatchGate;
     services.UseSimStorage = &UseSimStorage;
-    services.BrowserIndex = &BrowserIndex;
     services.SetPortError = [this](const std::string& text) { SetPortError(text); };
     services.showProgress = [this](const std::string& text) { emit progress(shown(text)); };
     services.showQuizCheck = [this](const std::string& text) { emit quizChecked(shown(text)); };
@@ -239,12 +246,6 @@ void Module::startWorker() {
         };
     }
     if (!hooks.ReadModemHealth) hooks.ReadModemHealth = [this] { liveness_.readHealthIfDue(exchange_); };
-    if (!hooks.IssueRequest && settings_.cmodem == kMerlSender) {
-        webRequests_ = std::make_unique<outbound::WebRequests>();
-        connect(webRequests_.get(), &outbound::WebRequests::requestFailed, this,
-                [this](const QString& line) { emit progress(line); });
-        hooks.IssueRequest = [web = webRequests_.get()](const std::string& url, int slot) { web->issue(url, slot); };
-    }
     if (!hooks.DispatchOutbound) {
         outbound::DispatchContext dispatch;
         dispatch.modemType = settings_.cmodem;
@@ -252,12 +253,27 @@ void Module::startWorker() {
         dispatch.exchange = &exchange_;
         dispatch.SetPortError = [this](const std::string& text) { SetPortError(text); };
         dispatch.awaitDatabase = [this] { return waitForDatabase(true); };
+        if (settings_.cmodem == kMerlSender) openWebClient(dispatch);
         hooks.DispatchOutbound = [dispatch](const std::string& port, int batchSize) {
             return outbound::DispatchOutbound(dispatch, port, batchSize);
         };
     }
     Worker = new modem::TMyThread(std::move(config), std::move(services), std::move(hooks), this);
     Worker->start();
+}
+
+void Module::openWebClient(outbound::DispatchContext& dispatch) {
+    webRequests_ = std::make_unique<outbound::WebRequests>(outbound::WebRequests::timeoutFromEnvironment());
+    connect(webRequests_.get(), &outbound::WebRequests::requestFailed, this,
+            [this](const QString& line) { emit progress(line); });
+    dispatch.webWaitMs = 2 * webRequests_->timeoutMs() + 5000;
+    dispatch.stopping = [this] { return StopFlag.load(); };
+    // Requests take the slots of the pool in turn, 0 to 49, for the life of the module.
+    dispatch.IssueWebRequest = [this, web = webRequests_.get()](const std::string& url) {
+        const int slot = BrowserIndex;
+        BrowserIndex = (slot + 1) % kBrowserPoolSize;
+        return web->issue(url, slot);
+    };
 }
 
 void Module::requestTestSms() {
@@ -386,6 +402,8 @@ void Module::endProgram(int status) {
     ended_ = true;
     StopFlag = true;
     TimerModul.stop();
+    // Menu requests already read are stored and answered first: no reply without its row.
+    if (menuServer_) menuServer_->finish(static_cast<int>(kWorkerWaitMs));
     // The port stays open until the worker is done: it may be finishing a submission or the
     // deletion of a message it has stored.
     liveness_.stop();

@@ -25,6 +25,7 @@ class SerialLine;
 namespace pelorin::outbound {
 class TcpMenuServer;
 class WebRequests;
+struct DispatchContext;
 }
 
 namespace pelorin::app {
@@ -101,6 +102,7 @@ private:
     void readPortSection();
     bool openMenuListener(int port);
     void startWorker();
+    void openWebClient(outbound::DispatchContext& dispatch); // "MERL-SENDER" only
     void endProgram(int status);
     void stopWith(const char* how); // STOP, "Exit Program", a signal: one way out, named in the log
     void explainSupervisionEnd();

@@ -42,6 +42,10 @@ void applySetting(Settings& s, const std::string& key, const std::string& value)
         s.ReceiveEnabled = value == "CENTER";
     } else if (key == "showme") {
         s.ShowTray = value == "1";
+    } else if (key == "listen") {
+        s.listenAddress = value;
+    } else if (key == "allow") {
+        s.allowedClients = value;
     }
 }
 

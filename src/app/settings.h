@@ -21,6 +21,8 @@ struct Settings {
     std::string esign;               // web-service sign
     bool rbroadcast = false;         // message type Broadcast (else Reply)
     std::string edelay = "0";        // seconds between outbound batches
+    std::string listenAddress;       // "MERL-CENTER": address the listener binds; empty: every interface
+    std::string allowedClients;      // "MERL-CENTER": addresses or subnets that may connect; empty: any
     bool SendEnabled = false;
     bool ReceiveEnabled = false;
     bool ShowTray = true;

@@ -31,6 +31,15 @@ bool lockedByAnother(const QSqlError& error) {
     fail(q.lastError());
 }
 
+// U+0000 never reaches a statement: PostgreSQL refuses it in a text (Qt's driver writes
+// bound values into the statement, where it ends the literal), and no stored text needs it.
+QVariant bound(const QVariant& value) {
+    if (value.typeId() != QMetaType::QString) return value;
+    QString text = value.toString();
+    if (!text.contains(QChar(u'\0'))) return value;
+    return text.remove(QChar(u'\0'));
+}
+
 QSqlQuery prepared(const QString& sql) {
     QSqlQuery q(Database::connection());
     q.setForwardOnly(true);
@@ -42,7 +51,7 @@ QSqlQuery prepared(const QString& sql) {
 
 QSqlQuery exec(const QString& sql, const QVariantList& values) {
     QSqlQuery q = prepared(sql);
-    for (const QVariant& v : values) q.addBindValue(v);
+    for (const QVariant& v : values) q.addBindValue(bound(v));
     if (!q.exec()) fail(q);
     return q;
 }
@@ -55,7 +64,7 @@ void execDirect(const QString& sql) {
 QSqlQuery execNamed(const QString& sql, const QVariantMap& values) {
     QSqlQuery q = prepared(sql);
     for (auto it = values.cbegin(); it != values.cend(); ++it) {
-        q.bindValue(QLatin1Char(':') + it.key(), it.value());
+        q.bindValue(QLatin1Char(':') + it.key(), bound(it.value()));
     }
     if (!q.exec()) fail(q);
     return q;

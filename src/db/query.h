@@ -1,6 +1,7 @@
 #pragma once
 // Running statements on the calling thread's connection. Values are always bound, never
 // spliced into the statement text, so a quote in a message cannot change a statement.
+// U+0000 is dropped from every bound text: no engine stores it reliably.
 // Every helper throws DbError with the engine's own error text when a statement fails.
 
 #include "db/database.h"

@@ -33,8 +33,8 @@ struct WorkerConfig {
 // What the cycle hands on to the rest of the module. Any of them may throw; the cycle
 // turns that into its error report. An unset hook does nothing.
 struct WorkerHooks {
+    // One outbound batch; returns the URLs of the web requests it made ("MERL-SENDER").
     std::function<std::vector<std::string>(const std::string& port, int batchSize)> DispatchOutbound;
-    std::function<void(const std::string& url, int slot)> IssueRequest;
     std::function<std::string(const std::string& port)> LookupOwnNumber;
     std::function<std::string(const std::string& sender, const std::string& text,
                               const std::string& stamp, const std::string& ownNumber)>
@@ -62,7 +62,6 @@ struct WorkerServices {
     std::atomic<bool>* StopFlag = nullptr;
     BatchGate* gate = nullptr;
     std::atomic<bool>* UseSimStorage = nullptr;
-    std::atomic<int>* BrowserIndex = nullptr;
     std::function<void(const std::string& errorText)> SetPortError;
     std::function<void(const std::string&)> showProgress;  // msaldo
     std::function<void(const std::string&)> showQuizCheck; // the hidden quiz memo
@@ -82,8 +81,6 @@ class TMyThread : public QThread {
 public:
     TMyThread(WorkerConfig config, WorkerServices services, WorkerHooks hooks,
               QObject* parent = nullptr);
-
-    static constexpr int kBrowserPoolSize = 50;
 
 protected:
     void run() override; // Execute

@@ -2,8 +2,11 @@
 
 #include <QSqlQuery>
 #include <QString>
+#include <QThread>
 
+#include <chrono>
 #include <exception>
+#include <optional>
 #include <stdexcept>
 
 #include "db/dialect.h"
@@ -70,15 +73,8 @@ SubmitResult sendByCdma(const DispatchContext& context, const QueuedMessage& m) 
     return sentIf(outcome == modem::ExchangeOutcome::Completed && answer.find("OK") != std::string::npos);
 }
 
-// `url` receives the web-service request of the "MERL-SENDER" type, which counts as sent
-// at once: the worker issues the request after the batch.
-SubmitResult send(const DispatchContext& context, QueuedMessage& m, std::string& url) {
+SubmitResult send(const DispatchContext& context, QueuedMessage& m) {
     if (context.modemType == modem::kNokiaCdma) return sendByCdma(context, m);
-    if (context.modemType == modem::kMerlSender) {
-        m.tujuan = normaliseWebDestination(m.tujuan);
-        url = BuildGatewayUrl(context.account, m.tujuan, m.isipesan, QDateTime::currentDateTime());
-        return SubmitResult::Sent;
-    }
     if (!m.wapurl.empty()) {
         const std::string destination = CleanDestination(m.tujuan);
         if (context.SendWapPush) return context.SendWapPush(destination, m.isipesan, m.wapurl);
@@ -162,6 +158,79 @@ bool recordFailure(const QueuedMessage& m) {
     return true;
 }
 
+void logSent(const QueuedMessage& m, int parts) {
+    log::info("sent message " + std::to_string(m.idx) + " to " + m.tujuan + " (" + std::to_string(parts) +
+              (parts == 1 ? " part)" : " parts)"));
+}
+
+// A request under way to the web service, and what its message books once it was taken.
+struct WebAttempt {
+    QueuedMessage message;
+    int parts = 0;
+    std::future<WebOutcome> outcome;
+};
+
+WebOutcome awaitOutcome(std::future<WebOutcome>& outcome, std::chrono::steady_clock::time_point deadline) {
+    try {
+        if (outcome.wait_until(deadline) == std::future_status::ready) return outcome.get();
+    } catch (const std::future_error&) {
+        // The client went away with the request: nothing says the service took it.
+    }
+    return {false, "web request without an outcome in time"};
+}
+
+// Starts the batch's requests in queue order, 200 ms apart, before any is awaited, so that a
+// slow service costs one wait per batch. Limits are checked against what the requests under
+// way will book. Returns false when a limit ended the batch.
+bool startWebRequests(const DispatchContext& context, int com, std::vector<QueuedMessage>& batch,
+                      std::vector<WebAttempt>& attempts, std::vector<std::string>& urls) {
+    if (!context.IssueWebRequest) throw std::runtime_error("no web client");
+    int booked = 0;
+    for (QueuedMessage& m : batch) {
+        if (context.stopping && context.stopping()) break;
+        const std::optional<std::string> destination = WebDestination(m.tujuan);
+        if (!destination) {
+            recordUnsendable(m, "its destination is not a phone number");
+            continue;
+        }
+        const int parts = BookedParts(m.isipesan);
+        if (!CheckSendLimits(com, booked + parts, false)) return false;
+        m.tujuan = *destination;
+        urls.push_back(BuildGatewayUrl(context.account, m.tujuan, m.isipesan, QDateTime::currentDateTime()));
+        attempts.push_back({m, parts, context.IssueWebRequest(urls.back())});
+        booked += parts;
+        if (context.pause) context.pause(200);
+        else QThread::msleep(200);
+    }
+    return true;
+}
+
+// "MERL-SENDER": a message is logged, booked and dequeued only once the service answered it
+// with 2xx; any other outcome is a failed attempt, counted as a modem's failure is. Every
+// outcome is recorded before the module is stopped for a limit or too many failures.
+void dispatchWeb(const DispatchContext& context, int com, std::vector<QueuedMessage> batch, int n,
+                 std::vector<std::string>& urls) {
+    // Selects n rows but handles n - 1, as every batch does.
+    if (n <= 0) return;
+    if (batch.size() >= static_cast<std::size_t>(n)) batch.resize(static_cast<std::size_t>(n - 1));
+    std::vector<WebAttempt> attempts;
+    const bool withinLimits = startWebRequests(context, com, batch, attempts, urls);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(context.webWaitMs);
+    bool tooMany = false;
+    for (WebAttempt& attempt : attempts) {
+        const WebOutcome outcome = awaitOutcome(attempt.outcome, deadline);
+        if (outcome.taken) {
+            recordSentSurely(context, attempt.message, com, attempt.parts);
+            logSent(attempt.message, attempt.parts);
+            continue;
+        }
+        log::warning(outcome.report + "; message " + std::to_string(attempt.message.idx) + " not sent");
+        if (!recordFailure(attempt.message)) tooMany = true;
+    }
+    if (tooMany) context.SetPortError(kTooManyFailures);
+    else if (!withinLimits) context.SetPortError(kLimitReached);
+}
+
 } // namespace
 
 std::string BuildCdmaSendArgument(const std::string& number, const std::string& text) {
@@ -181,6 +250,10 @@ std::vector<std::string> DispatchOutbound(const DispatchContext& context, const 
     std::vector<std::string> urls;
     try {
         const int com = portNumber(port);
+        if (context.modemType == modem::kMerlSender) {
+            dispatchWeb(context, com, selectBatch(com, n), n, urls);
+            return urls;
+        }
         int counter = 0;
         for (QueuedMessage& m : selectBatch(com, n)) {
             // Selects n rows but handles n - 1: the batch sizes were always used this way.
@@ -195,19 +268,14 @@ std::vector<std::string> DispatchOutbound(const DispatchContext& context, const 
                 context.SetPortError(kLimitReached);
                 break;
             }
-            std::string url;
-            const SubmitResult result = send(context, m, url);
+            const SubmitResult result = send(context, m);
             // A stop ends the batch; a message it kept from the modem is no failed attempt.
             if (result == SubmitResult::Stopped) break;
             if (result == SubmitResult::Unsendable) {
                 recordUnsendable(m, "its text and address do not fit one SMS (WAP push)");
             } else if (result == SubmitResult::Sent) {
                 recordSentSurely(context, m, com, parts);
-                log::info("sent message " + std::to_string(m.idx) + " to " + m.tujuan + " (" +
-                          std::to_string(parts) + (parts == 1 ? " part)" : " parts)"));
-                // Only a message that left the queue may be requested: one whose recording
-                // failed stays queued and goes out with a later batch.
-                if (!url.empty()) urls.push_back(std::move(url));
+                logSent(m, parts);
             } else if (!recordFailure(m)) {
                 // The modem's last coded refusal says why ("no network service").
                 const std::string refusal = context.exchange ? context.exchange->lastModemError() : "";
@@ -220,7 +288,7 @@ std::vector<std::string> DispatchOutbound(const DispatchContext& context, const 
         log::warning(std::string("batch ended by a database conflict: ") + e.what());
     } catch (const db::ConnectionLost& e) {
         // Not the queue's fault: the batch ends, and the next one goes on once the database
-        // is back. Requests for messages already recorded are still returned.
+        // is back. The requests already made are still returned.
         if (!context.awaitDatabase) context.SetPortError(std::string(kDispatchError) + e.what());
         else context.awaitDatabase();
     } catch (const std::exception& e) {

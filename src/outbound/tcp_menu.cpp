@@ -1,10 +1,9 @@
 #include "outbound/tcp_menu.h"
 
 #include <QDateTime>
+#include <QEventLoop>
 #include <QTcpSocket>
 #include <QTimer>
-
-#include <exception>
 
 #include "log/log.h"
 #include "pdu/text_utils.h"
@@ -17,6 +16,9 @@ const char kMenuReply[] =
     "User-Agent: TAVRIN\r\nContent-Length: 2\r\nContent-Type: text/html\r\n\r\nOK\r\n";
 
 namespace {
+
+constexpr std::size_t kMaxRefusalsLogged = 100;
+constexpr std::size_t kShownCharacters = 200;
 
 std::string upperAZ(std::string text) {
     for (char& c : text)
@@ -33,14 +35,56 @@ std::string valueAfter(const std::string& text, const std::string& upper, const 
     return text.substr(from, end == std::string::npos ? std::string::npos : end - from);
 }
 
+// A value from the peer as the module keeps texts: UTF-8, and no U+0000.
+std::string cleanValue(const std::string& raw) {
+    std::string text = pdu::Utf8OrCp1252(raw);
+    std::erase(text, '\0');
+    return text;
+}
+
+// The longest prefix of at most `bytes` bytes that ends between two characters.
+std::string utf8Prefix(std::string text, std::size_t bytes) {
+    if (text.size() <= bytes) return text;
+    std::size_t cut = bytes;
+    while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80) --cut;
+    text.resize(cut);
+    return text;
+}
+
+std::string fillOnce(const std::string& pattern, const std::array<std::string, 8>& inputs) {
+    std::string out;
+    for (std::size_t at = 0; at < pattern.size() && out.size() <= kMaxFilledBytes; ++at) {
+        const char next = at + 1 < pattern.size() ? pattern[at + 1] : '\0';
+        if (pattern[at] != '^' || next < '1' || next > '8') {
+            out.push_back(pattern[at]);
+            continue;
+        }
+        const std::string& input = inputs[static_cast<std::size_t>(next - '1')];
+        out.append(input, 0, kMaxFilledBytes + 1 - out.size());
+        ++at;
+    }
+    return utf8Prefix(std::move(out), kMaxFilledBytes);
+}
+
+template <typename Connection>
+bool gone(const Connection& c) {
+    return !c.socket || c.socket->state() == QAbstractSocket::UnconnectedState;
+}
+
+QHostAddress plainAddress(const QHostAddress& address) {
+    bool mapped = false;
+    const quint32 v4 = address.toIPv4Address(&mapped);
+    return mapped ? QHostAddress(v4) : address;
+}
+
 } // namespace
 
 MenuRequest ParseMenuRequest(const std::string& text) {
     const std::string upper = upperAZ(text);
     MenuRequest request;
-    request.caller = valueAfter(text, upper, "MSISDN=");
+    request.caller = cleanValue(valueAfter(text, upper, "MSISDN="));
     for (std::size_t k = 0; k < request.inputs.size(); ++k)
-        request.inputs[k] = valueAfter(text, upper, "USRINP" + std::to_string(k + 1) + "=");
+        request.inputs[k] = cleanValue(valueAfter(text, upper, "USRINP" + std::to_string(k + 1) + "="));
     return request;
 }
 
@@ -48,73 +92,232 @@ std::string FillMenuTemplate(const std::string& portSection, const MenuRequest& 
     for (const std::string& block : pdu::SplitText(portSection, "Tipe=")) {
         const pdu::TSplitArray lines = pdu::SplitText(block, "\r\n");
         if (lines.empty() || lines.front() != request.inputs[0]) continue;
-        std::string filled = valueAfter(block, upperAZ(block), "MESSAGE=");
-        for (std::size_t k = 0; k < request.inputs.size(); ++k)
-            filled = pdu::ReplaceAll(filled, "^" + std::to_string(k + 1), request.inputs[k]);
-        return filled;
+        return fillOnce(valueAfter(block, upperAZ(block), "MESSAGE="), request.inputs);
     }
     return {};
 }
 
-TcpMenuServer::TcpMenuServer(std::string portSection, Store store, OwnNumber ownNumber, QObject* parent)
-    : QObject(parent), portSection_(std::move(portSection)), store_(std::move(store)),
-      ownNumber_(std::move(ownNumber)) {
-    server_.setMaxPendingConnections(kMaxConnections);
-    connect(&server_, &QTcpServer::newConnection, this, &TcpMenuServer::accept);
+std::optional<ClientRules> ParseAllowedClients(const std::string& list) {
+    ClientRules rules;
+    for (const std::string& piece : pdu::SplitText(list, ",")) {
+        const QString entry = QString::fromStdString(piece).trimmed();
+        if (entry.isEmpty()) continue;
+        std::pair<QHostAddress, int> rule = QHostAddress::parseSubnet(entry);
+        if (!entry.contains(QLatin1Char('/'))) {
+            rule = {QHostAddress(entry), -1};
+            rule.second = rule.first.protocol() == QAbstractSocket::IPv4Protocol ? 32 : 128;
+        }
+        if (rule.first.isNull()) return std::nullopt;
+        rules.emplace_back(plainAddress(rule.first), rule.second);
+    }
+    return rules;
 }
 
-QString TcpMenuServer::listen(quint16 port) {
-    if (server_.listen(QHostAddress::Any, port)) return {};
+TcpMenuServer::TcpMenuServer(const std::string& portSection, MenuStore::Store store,
+                             MenuStore::AwaitDatabase awaitDatabase, QObject* parent)
+    : QObject(parent), portSection_(pdu::Utf8OrCp1252(portSection)),
+      store_(std::make_unique<MenuStore>(std::move(store), std::move(awaitDatabase))) {
+    // Connections beyond the cap wait in the system's backlog, unanswered, until one ends.
+    server_.setListenBacklogSize(kMaxConnections);
+    connect(&server_, &QTcpServer::newConnection, this, &TcpMenuServer::accept);
+    clock_.start();
+}
+
+TcpMenuServer::~TcpMenuServer() {
+    close();
+}
+
+QString TcpMenuServer::listen(const std::string& address, const std::string& allowed, quint16 port) {
+    QHostAddress host = QHostAddress::Any;
+    if (!address.empty() && !host.setAddress(QString::fromStdString(address))) {
+        return QStringLiteral("'%1' is not an address").arg(QString::fromStdString(address));
+    }
+    const std::optional<ClientRules> rules = ParseAllowedClients(allowed);
+    if (!rules) return QStringLiteral("'%1' is not a list of addresses").arg(QString::fromStdString(allowed));
+    allowed_ = *rules;
+    if (server_.listen(host, port)) return {};
     return server_.errorString();
 }
 
 void TcpMenuServer::close() {
     server_.close();
+    for (auto& [id, connection] : connections_)
+        if (connection.socket) connection.socket->abort();
+    store_.reset(); // waits for the request under way
 }
 
 void TcpMenuServer::accept() {
-    while (QTcpSocket* socket = server_.nextPendingConnection()) {
-        socket->setParent(this);
-        socket->write(kMenuReply, sizeof kMenuReply - 1);
-        connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
-        // A peer that never reads nor closes is cut off after the idle time.
-        QTimer::singleShot(kIdleMs, socket, [socket] { socket->abort(); socket->deleteLater(); });
-        if (open_ >= kMaxConnections) {
-            socket->disconnectFromHost(); // answered, but not read: the limit is reached
-            continue;
+    while (openConnections() < kMaxConnections) {
+        QTcpSocket* socket = server_.nextPendingConnection();
+        if (socket == nullptr) return;
+        if (allowed(socket->peerAddress())) {
+            adopt(socket);
+        } else {
+            socket->abort();
+            socket->deleteLater();
         }
-        ++open_;
-        connect(socket, &QObject::destroyed, this, [this] { --open_; });
-        // Qt stops taking bytes from the peer beyond this, so a flood costs no memory.
-        socket->setReadBufferSize(kMaxBytes);
-        connect(socket, &QTcpSocket::readyRead, this, [this, socket] { handle(socket); });
+    }
+    // At the cap nothing more is taken: new connections wait, unanswered, until one ends.
+    server_.pauseAccepting();
+    paused_ = true;
+}
+
+bool TcpMenuServer::allowed(const QHostAddress& peer) {
+    const QHostAddress address = plainAddress(peer);
+    if (allowed_.empty()) return true;
+    for (const auto& [subnet, prefix] : allowed_)
+        if (address.isInSubnet(subnet, prefix)) return true;
+    // Once per address: a peer that keeps trying must not flood the log.
+    if (refusedLogged_.size() < kMaxRefusalsLogged && refusedLogged_.insert(address.toString()).second)
+        log::warning("refused a menu connection from " + address.toString().toStdString() + ": not an allowed client");
+    return false;
+}
+
+void TcpMenuServer::adopt(QTcpSocket* socket) {
+    const quint64 id = ++serial_;
+    socket->setParent(this);
+    // Qt stops taking bytes from the peer beyond this, so a flood costs no memory.
+    socket->setReadBufferSize(kMaxRequestBytes);
+    Connection& connection = connections_[id];
+    connection.socket = socket;
+    connection.timer = new QTimer(socket);
+    connection.timer->setSingleShot(true);
+    connect(connection.timer, &QTimer::timeout, this, [this, id] { timedOut(id); });
+    connect(socket, &QTcpSocket::readyRead, this, [this, id] { read(id); });
+    // The peer closed its side: what it sent is the whole request.
+    connect(socket, &QTcpSocket::readChannelFinished, this, [this, id] { peerClosed(id); });
+    // Queued, so that closing a socket never removes its connection under the caller's feet.
+    connect(socket, &QTcpSocket::disconnected, this, [this, id] { release(id); }, Qt::QueuedConnection);
+    connection.timer->start(kSilentMs);
+    // What happened while it waited in the server's own list was announced to nobody.
+    if (socket->state() == QAbstractSocket::UnconnectedState) peerClosed(id);
+    else if (socket->bytesAvailable() > 0) read(id);
+}
+
+void TcpMenuServer::peerClosed(quint64 id) {
+    read(id);
+    const auto it = connections_.find(id);
+    if (it == connections_.end() || it->second.taken) return;
+    if (!it->second.data.isEmpty()) complete(id);
+    else if (gone(it->second)) release(id);
+}
+
+void TcpMenuServer::read(quint64 id) {
+    const auto it = connections_.find(id);
+    if (it == connections_.end() || it->second.taken || !it->second.socket || !it->second.socket->isOpen()) return;
+    Connection& c = it->second;
+    const qsizetype before = c.data.size();
+    c.data += c.socket->read(kMaxRequestBytes - before);
+    if (c.data.size() == before) return;
+    if (c.firstByteMs < 0) c.firstByteMs = clock_.elapsed();
+    // An empty line ends a request, as it ends the head of an HTTP request.
+    const bool ended = c.data.indexOf("\r\n\r\n", std::max<qsizetype>(0, before - 3)) >= 0;
+    if (ended || c.data.size() >= kMaxRequestBytes || clock_.elapsed() - c.firstByteMs >= kRequestMs) {
+        complete(id);
+        return;
+    }
+    // Pieces that follow each other within the pause belong to one request.
+    c.timer->start(kPauseMs);
+}
+
+void TcpMenuServer::timedOut(quint64 id) {
+    const auto it = connections_.find(id);
+    if (it == connections_.end()) return;
+    Connection& c = it->second;
+    if (!c.taken && !c.data.isEmpty()) {
+        complete(id);
+    } else if (!c.storing && gone(c)) {
+        release(id);
+    } else if (!c.storing) {
+        // Silent since it connected, or answered and still not gone: closed unanswered.
+        c.socket->abort();
     }
 }
 
-void TcpMenuServer::handle(QTcpSocket* socket) {
-    const QByteArray bytes = socket->read(kMaxBytes);
-    const std::string text(bytes.constData(), static_cast<std::size_t>(bytes.size()));
-    const MenuRequest request = ParseMenuRequest(text);
-    const std::string message = FillMenuTemplate(portSection_, request);
-    if (!message.empty() && !request.caller.empty()) {
-        try {
-            std::string own;
-            try {
-                own = ownNumber_();
-            } catch (const std::exception&) {
-                own.clear();
-            }
-            const std::string stamp =
-                QDateTime::currentDateTime().toString(QStringLiteral("dd-MM-yy hh:mm:ss")).toStdString();
-            store_(request.caller, pdu::Utf8OrCp1252(message), own, stamp);
-            log::info("menu request from " + request.caller + " stored");
-        } catch (const std::exception& e) {
-            log::error("menu request from " + request.caller + " could not be stored: " + e.what());
-        }
+void TcpMenuServer::complete(quint64 id) {
+    const auto it = connections_.find(id);
+    if (it == connections_.end() || it->second.taken) return;
+    Connection& c = it->second;
+    if (!store_) { // closed: nothing is taken on any more
+        if (c.socket) c.socket->abort();
+        return;
     }
-    emit received(QString::fromLatin1(bytes));
-    // Answered at connection and handled now: the connection has served its purpose.
-    socket->disconnectFromHost();
+    c.taken = true;
+    c.timer->start(kSilentMs); // bounds the wait for the reply to leave and the peer to go
+    const std::string text(c.data.constData(), static_cast<std::size_t>(c.data.size()));
+    c.data.clear();
+    emit received(QString::fromStdString(log::escaped(pdu::FirstCharacters(pdu::Utf8OrCp1252(text), kShownCharacters))));
+    const MenuRequest request = ParseMenuRequest(text);
+    std::string message = FillMenuTemplate(portSection_, request);
+    if (message.empty() || request.caller.empty()) {
+        answer(c); // nothing to keep: answered and otherwise ignored
+        return;
+    }
+    c.timer->stop(); // the reply waits for the store, however long the database makes it wait
+    c.caller = request.caller;
+    c.storing = true;
+    const std::string stamp =
+        QDateTime::currentDateTime().toString(QStringLiteral("dd-MM-yy hh:mm:ss")).toStdString();
+    store_->submit({request.caller, std::move(message), stamp}, [this, id](bool ok, const std::string& error) {
+        QMetaObject::invokeMethod(this, [this, id, ok, error] { stored(id, ok, error); }, Qt::QueuedConnection);
+    });
+}
+
+void TcpMenuServer::stored(quint64 id, bool ok, const std::string& error) {
+    const auto it = connections_.find(id);
+    if (it == connections_.end()) return;
+    Connection& c = it->second;
+    c.storing = false;
+    if (ok) {
+        log::info("menu request from " + c.caller + " stored");
+        answer(c);
+    } else {
+        log::error("menu request from " + c.caller + " could not be stored (" + error + "); closed without a reply");
+        if (c.socket) c.socket->abort();
+    }
+    if (gone(c)) {
+        release(id); // the peer went away meanwhile; its request is kept all the same
+        return;
+    }
+    c.timer->start(kSilentMs);
+}
+
+void TcpMenuServer::answer(Connection& c) {
+    if (!c.socket || c.socket->state() != QAbstractSocket::ConnectedState) return;
+    c.socket->write(kMenuReply, sizeof kMenuReply - 1);
+    c.socket->disconnectFromHost(); // once the reply is written
+}
+
+void TcpMenuServer::release(quint64 id) {
+    const auto it = connections_.find(id);
+    if (it == connections_.end() || it->second.storing) return; // the store's report releases it
+    if (it->second.socket) it->second.socket->deleteLater();
+    connections_.erase(it);
+    if (draining_ != nullptr && connections_.empty()) draining_->quit();
+    if (paused_ && openConnections() < kMaxConnections && server_.isListening()) {
+        paused_ = false;
+        server_.resumeAccepting();
+        accept(); // those that waited in Qt's own list
+    }
+}
+
+void TcpMenuServer::finish(int ms) {
+    server_.close();
+    std::vector<quint64> ids;
+    for (const auto& [id, connection] : connections_) ids.push_back(id);
+    for (const quint64 id : ids) {
+        read(id);
+        const auto it = connections_.find(id);
+        if (it == connections_.end() || it->second.taken) continue;
+        if (!it->second.data.isEmpty()) complete(id);
+        else if (it->second.socket) it->second.socket->abort();
+    }
+    if (connections_.empty()) return;
+    QEventLoop loop;
+    draining_ = &loop;
+    QTimer::singleShot(ms, &loop, &QEventLoop::quit);
+    loop.exec();
+    draining_ = nullptr;
 }
 
 } // namespace pelorin::outbound

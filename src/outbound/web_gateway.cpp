@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "outbound/phone_number.h"
 #include "pdu/text_utils.h"
 #include "pdu/unicode.h"
 
@@ -13,7 +14,31 @@ bool keptAsIs(unsigned char c) {
            c == '@' || c == '_';
 }
 
+// Letters, digits and "*-.@_~" stay (none of them ends or adds a query parameter); every
+// other byte becomes "%XX".
+std::string percentEncoded(const std::string& text) {
+    static constexpr char kHex[] = "0123456789ABCDEF";
+    std::string out;
+    for (const char ch : text) {
+        const auto c = static_cast<unsigned char>(ch);
+        if ((c >= '0' && c <= '9') || keptAsIs(c) || c == '~') {
+            out.push_back(ch);
+        } else {
+            out += '%';
+            out += kHex[c >> 4];
+            out += kHex[c & 0x0F];
+        }
+    }
+    return out;
+}
+
 } // namespace
+
+std::optional<std::string> WebDestination(const std::string& number) {
+    std::string out = CleanDestination(normaliseWebDestination(number));
+    if (!IsPhoneNumber(out)) return std::nullopt;
+    return out;
+}
 
 std::string normaliseWebDestination(const std::string& number) {
     std::string out = pdu::ReplaceAll(number, "+62", "0");
@@ -57,7 +82,7 @@ std::string BuildGatewayUrl(const GatewayAccount& account, const std::string& de
         now.toString(QStringLiteral("yyyy-MM-dd hh:mm:ss")).toStdString();
     return "http://" + account.host +
            "/UmbVmsXLWebService/UmbVmsTransaction.asmx/MessagesOutBoxInsertExtend?activationKey=" +
-           account.activationKey + "&destination=" + destination + "&bodyMOB=" + UrlEncodeText(text) +
+           account.activationKey + "&destination=" + percentEncoded(destination) + "&bodyMOB=" + UrlEncodeText(text) +
            "&smppVmsTypeID=" + type + "&timeRequest=" + time + "&sign=" + account.sign;
 }
 

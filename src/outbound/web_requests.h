@@ -1,7 +1,9 @@
 #pragma once
 // The HTTP client of the "MERL-SENDER" type. It lives on a thread of its own with an event
-// loop, so the worker hands it a URL and goes on at once. Every request has a time limit;
-// a failed one is logged with the destination and the status, the credentials masked.
+// loop: the worker hands it a URL and gets back the request's outcome-to-be, which it awaits
+// once the batch's requests are all under way. Every request has a time limit, counted from
+// when it is on the wire (not while it waits behind other requests to the same host); a
+// failed one is described with the destination and the status, the credentials masked.
 // Thread-safe; never throws.
 
 #include <QObject>
@@ -9,6 +11,8 @@
 #include <QThread>
 
 #include <atomic>
+#include <future>
+#include <memory>
 #include <string>
 
 class QNetworkAccessManager;
@@ -19,6 +23,13 @@ namespace pelorin::outbound {
 // The URL with the values of "activationKey" and "sign" replaced by "***".
 QString MaskCredentials(const QString& url);
 
+// What became of one request: taken when the service answered 2xx; otherwise `report` is a
+// line for the log (slot, destination, status or error, the URL masked).
+struct WebOutcome {
+    bool taken = false;
+    std::string report;
+};
+
 class WebRequests : public QObject {
     Q_OBJECT
 public:
@@ -27,20 +38,27 @@ public:
     explicit WebRequests(int timeoutMs = kTimeoutMs);
     ~WebRequests() override;
 
+    // PELORIN_WEB_TIMEOUT_SECONDS in milliseconds, else kTimeoutMs.
+    static int timeoutFromEnvironment();
+    int timeoutMs() const { return timeoutMs_; }
+
     // Starts one GET; `slot` is the request slot of the pool the worker cycles through. The
-    // answer is never read; only its failure is reported.
-    void issue(const std::string& url, int slot);
+    // outcome is there at the latest twice the time limit later: one limit for waiting to be
+    // sent, one for the answer. The answer's body is never read.
+    std::future<WebOutcome> issue(const std::string& url, int slot);
 
     // Requests started and not yet finished (for tests and the operator).
     int pending() const { return pending_; }
 
 signals:
-    // One line for the module's log: a request that failed, credentials masked.
+    // The report of a request that failed, for the progress display.
     void requestFailed(const QString& text);
 
 private:
-    void start(const QString& url, int slot);
-    void finished(QNetworkReply* reply, int slot);
+    using Promise = std::shared_ptr<std::promise<WebOutcome>>;
+    void start(const QString& url, int slot, const Promise& promise);
+    void limit(QNetworkReply* reply);
+    void finished(QNetworkReply* reply, int slot, const Promise& promise);
 
     int timeoutMs_;
     QThread thread_;

@@ -66,7 +66,8 @@ TEST(CommandLine, FlagsNeedTheirExactValue) {
 
 TEST(CommandLine, KeysFillTheirControls) {
     const Settings s = parsed("com=7=8#modem=MERL-SENDER#baudrate=sms.example.com#handshake=KEY1"
-                              "#whandle=SIGN#nama=Toko Budi#delay=abc#unknown=1#COM=9");
+                              "#whandle=SIGN#nama=Toko Budi#delay=abc#unknown=1#COM=9"
+                              "#listen=127.0.0.1#allow=10.0.0.0/8, ::1");
     EXPECT_EQ(s.cport, "7");  // text after a second "=" is dropped; keys are case-sensitive
     EXPECT_EQ(s.cmodem, "MERL-SENDER");
     EXPECT_EQ(s.ehost, "sms.example.com");
@@ -76,6 +77,8 @@ TEST(CommandLine, KeysFillTheirControls) {
     EXPECT_EQ(s.esign, "SIGN");
     EXPECT_EQ(s.enama, "Toko Budi");
     EXPECT_EQ(s.edelay, "abc");  // accepted here; the worker refuses it
+    EXPECT_EQ(s.listenAddress, "127.0.0.1");
+    EXPECT_EQ(s.allowedClients, "10.0.0.0/8, ::1"); // checked when the listener opens
 }
 
 TEST(CommandLine, BareAndEmptyValues) {

@@ -43,7 +43,6 @@ protected:
         services.StopFlag = &stop;
         services.gate = &gate;
         services.UseSimStorage = &useSim;
-        services.BrowserIndex = &browserIndex;
         services.SetPortError = [this](const std::string& text) {
             std::lock_guard lock(mutex);
             errors.push_back(text);
@@ -85,7 +84,6 @@ protected:
 
     std::atomic<bool> stop{false};
     std::atomic<bool> useSim{false};
-    std::atomic<int> browserIndex{0};
     BatchGate gate;
     AtExchange exchange{stop};
     WorkerServices services;

@@ -6,6 +6,8 @@
 #include <QDate>
 #include <QSqlQuery>
 
+#include <future>
+
 #include "db/database.h"
 #include "db/dialect.h"
 #include "db/query.h"
@@ -26,6 +28,16 @@ protected:
         context.modemType = "MERL-SENDER";
         context.account = {"gw.example", "KEY", "SIG", false};
         context.SetPortError = [this](const std::string& text) { reports.push_back(text); };
+        context.pause = [](int) {};
+        // The web service answers at once, as `answers` says (taken unless told otherwise).
+        context.IssueWebRequest = [this](const std::string& url) {
+            requested.push_back(url);
+            std::promise<WebOutcome> outcome;
+            const bool taken = answers.empty() || answers.front();
+            if (!answers.empty()) answers.erase(answers.begin());
+            outcome.set_value({taken, taken ? "" : "web request 0 for x failed: HTTP 500"});
+            return outcome.get_future();
+        };
     }
     void TearDown() override { db::Database::closeThisThread(); }
 
@@ -61,6 +73,8 @@ protected:
     test::TempHome home;
     DispatchContext context;
     std::vector<std::string> reports;
+    std::vector<std::string> requested;
+    std::vector<bool> answers;
 };
 
 TEST_F(Dispatch, BatchOfFourHandlesThreeInAttemptThenQueueOrder) {
@@ -196,9 +210,42 @@ TEST_F(Dispatch, ErrorsEndTheBatchAsSenderErrors) {
     const auto urls = DispatchOutbound(context, "5", 4);
     ASSERT_EQ(reports.size(), 1u);
     EXPECT_NE(reports[0].find("smsout"), std::string::npos) << reports[0];
-    EXPECT_TRUE(urls.empty()) << "a message that stays queued must not be requested as well";
+    EXPECT_EQ(urls.size(), 1u) << "requested first, recorded once the service took it";
     EXPECT_EQ(column(QStringLiteral("SELECT isipesan FROM qsms")), (QStringList{"x"}))
-        << "a message whose log failed stays queued";
+        << "a message whose log failed stays queued: at worst it is requested again";
+}
+
+TEST_F(Dispatch, WebBatchEndsAfterRecordingWhatWentOut) {
+    struct Case {
+        const char* name;
+        const char* limits;
+        int trycountOfFirst;
+        std::vector<bool> answers;
+        std::size_t requests;
+        QStringList logged;
+        std::string report;
+    };
+    const Case cases[] = {
+        // Requests under way count against the limits before they are booked.
+        {"countdown of two", "usecountdown=1,countdown=2", 0, {}, 2, {"a", "b"}, "Batas Limit Tercapai "},
+        {"too many failures", "usecountdown=0", 21, {true, true, false}, 3, {"b", "c"}, "GAGAL KIRIM 20x, CEKPULSA!"},
+    };
+    for (const Case& c : cases) {
+        db::exec(QStringLiteral("DELETE FROM qsms"));
+        db::exec(QStringLiteral("DELETE FROM smsout"));
+        setLimits(QString::fromLatin1(c.limits));
+        reports.clear();
+        requested.clear();
+        answers = c.answers;
+        queue("a", c.trycountOfFirst);
+        queue("b", c.trycountOfFirst);
+        db::exec(QStringLiteral("UPDATE qsms SET trycount=0 WHERE isipesan='b'"));
+        queue("c");
+        DispatchOutbound(context, "5", 4);
+        EXPECT_EQ(requested.size(), c.requests) << c.name;
+        EXPECT_EQ(column(QStringLiteral("SELECT pesan FROM smsout ORDER BY pesan")), c.logged) << c.name;
+        EXPECT_EQ(reports, std::vector<std::string>{c.report}) << c.name;
+    }
 }
 
 } // namespace

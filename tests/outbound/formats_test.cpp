@@ -179,6 +179,35 @@ TEST(MenuRequest, KeysInAnyCaseAndTemplatesChosenByTheFirstInput) {
     EXPECT_EQ(std::string(kMenuReply).size(), 151u);
 }
 
+// What the end-to-end suite leaves out: markers that are not placeholders, text from another
+// encoding, and a cut that never falls inside a character.
+TEST(MenuRequest, FillingKeepsWholeCharacters) {
+    struct Case {
+        const char* name;
+        std::string section;
+        std::string request;
+        std::string filled;
+    };
+    const std::string euro = "\xE2\x82\xAC"; // 3 bytes of UTF-8
+    std::string longInput, cutAt64KB = "x";
+    while (longInput.size() < 70000) longInput += euro;
+    while (cutAt64KB.size() + 3 <= 65536) cutAt64KB += euro;
+    const Case cases[] = {
+        {"a lone caret and ^0, ^9 are text", "Tipe=A\r\nMESSAGE=^ ^0^9^", "USRINP1=A", "^ ^0^9^"},
+        {"Windows-1252 bytes", "Tipe=A\r\nMESSAGE=^2", "USRINP1=A\r\nUSRINP2=b\x80", "b" + euro},
+        {"cut between characters", "Tipe=A\r\nMESSAGE=x^2", "USRINP1=A\r\nUSRINP2=" + longInput, cutAt64KB},
+    };
+    for (const Case& c : cases) EXPECT_EQ(FillMenuTemplate(c.section, ParseMenuRequest(c.request)), c.filled) << c.name;
+}
+
+TEST(MenuRequest, AllowedClientsAreAddressesOrSubnets) {
+    const auto rules = ParseAllowedClients("10.0.0.5, 192.168.1.0/24,::1,,");
+    ASSERT_TRUE(rules);
+    EXPECT_EQ(rules->size(), 3u);
+    for (const char* bad : {"menu.example", "10.0.0.300", "10.0.0.0/33", "10.0.0.1;10.0.0.2"})
+        EXPECT_FALSE(ParseAllowedClients(bad)) << bad;
+}
+
 TEST(WebRequests, CredentialsNeverReachTheLog) {
     EXPECT_EQ(MaskCredentials(QStringLiteral("http://h/p?activationKey=K1&destination=0812&sign=S2")),
               QStringLiteral("http://h/p?activationKey=***&destination=0812&sign=***"));
