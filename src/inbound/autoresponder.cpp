@@ -5,6 +5,7 @@
 #include <optional>
 
 #include "db/query.h"
+#include "log/log.h"
 #include "pdu/unicode.h"
 #include "inbound/text_rules.h"
 #include "outbound/sender_port.h"
@@ -130,6 +131,12 @@ void forwardComplaint(const std::string& moduleName, const std::string& sender,
 
 void RunAutoResponder(const std::string& moduleName, const std::string& sender,
                       const std::string& message, const std::string& stamp, int /*storageIndex*/) {
+    if (!text::IsPhoneNumber(sender)) {
+        // A reply, or a forward on its behalf, would wait in the queue for a number that
+        // does not exist and count as a failed send each time.
+        log::info("no reply nor complaint forward for " + sender + ": the sender is not a phone number");
+        return;
+    }
     const SenderInfo info = lookupSender(sender);
     if (runExactRules(sender, message)) return;
     if (runAnyRules(sender, message, stamp, info)) return;

@@ -138,6 +138,8 @@ CommandMessage SplitCommandMessage(const CommandForm& form, const std::string& m
 }
 
 bool IsRemoteSender(const std::string& sender) {
+    // A named sender cannot have been registered to command broadcasts.
+    if (!text::IsPhoneNumber(sender)) return false;
     return CountRows(QStringLiteral("SELECT infoname FROM remotehp WHERE phonenumber=?"),
                      {db::text(sender)}) > 0;
 }

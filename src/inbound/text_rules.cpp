@@ -33,7 +33,6 @@ std::string UpperAZ(std::string_view text) {
     return result;
 }
 
-
 std::string RemoveAllNoCase(std::string_view text, std::string_view part) {
     // Positions found in the folded copy are the same in the original: folding keeps lengths.
     const std::string folded = UpperAZ(text);
@@ -46,6 +45,12 @@ std::string RemoveAllNoCase(std::string_view text, std::string_view part) {
         start = at + key.size();
     }
     return result.append(text.substr(start));
+}
+
+bool IsPhoneNumber(std::string_view sender) {
+    if (sender.starts_with('+')) sender.remove_prefix(1);
+    return !sender.empty() &&
+           std::all_of(sender.begin(), sender.end(), [](char c) { return c >= '0' && c <= '9'; });
 }
 
 std::string Quoted(std::string_view value) {

@@ -22,6 +22,10 @@ inline constexpr std::size_t kPartyLength = 30;
 // Every occurrence of `part` removed, letters A to Z compared without regard to case.
 std::string RemoveAllNoCase(std::string_view text, std::string_view part);
 
+// A sender a message can go back to: digits, with at most a "+" in front. Names of
+// alphanumeric originators ("TELKOMSEL", "BCA") are not.
+bool IsPhoneNumber(std::string_view sender);
+
 // In single quotes with inner single quotes doubled: how a value reads inside a statement.
 std::string Quoted(std::string_view value);
 // Up to `count` characters from 1-based `position`; nothing when count < 1, clipped to the text.

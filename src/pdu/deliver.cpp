@@ -7,72 +7,96 @@
 #include "pdu/tpdu_constants.h"
 
 #include <algorithm>
-#include <iterator>
+#include <span>
 
 namespace pelorin::pdu {
 
+using namespace tpdu;
+
 namespace {
 
-// What the alphanumeric originator "M-Tronik" becomes when read as semi-octet digits.
+// What the alphanumeric originator "M-Tronik" became when it was read as semi-octet digits.
 constexpr std::string_view kMTronikDigits = "62C6155E677A7D";
 constexpr std::string_view kMTronik = "M-Tronik";
 // The operator's service numbers all report as this one sender.
 constexpr std::string_view kServiceSender = "62962";
 constexpr std::string_view kShortServiceSender = "629";
 constexpr std::string_view kCountryCode = "62";
+constexpr char kTrunkPrefix = '0';
+constexpr std::string_view kListingTag = "+CMGL:";
+constexpr std::size_t kMaxStatDigits = 3;
+
+struct ListingHeader {
+    std::string index;
+    std::optional<int> stat; // TS 27.005 <stat>, when the header has one
+};
+
+std::optional<int> ReadStat(std::string_view field) {
+    field = TrimControls(field.substr(0, field.find(',')));
+    if (field.empty() || field.size() > kMaxStatDigits) return std::nullopt;
+    int value = 0;
+    for (const char c : field) {
+        if (c < '0' || c > '9') return std::nullopt;
+        value = 10 * value + (c - '0');
+    }
+    return value;
+}
+
+// The fields start after "+CMGL:" (with or without blanks after it), else after the first
+// colon or blank; the index is the first field, up to a comma or blank.
+std::optional<ListingHeader> ReadHeader(std::string_view line) {
+    std::size_t start = line.find(kListingTag);
+    if (start != std::string_view::npos) start += kListingTag.size();
+    else if ((start = line.find(':')) != std::string_view::npos) ++start;
+    else if ((start = line.find(' ')) != std::string_view::npos) ++start;
+    else return std::nullopt;
+    std::string_view fields = line.substr(start);
+    fields.remove_prefix(std::min(fields.find_first_not_of(' '), fields.size()));
+    if (fields.empty()) return std::nullopt;
+    ListingHeader header{std::string(fields.substr(0, fields.find_first_of(", "))), std::nullopt};
+    if (const std::size_t comma = fields.find(','); comma != std::string_view::npos)
+        header.stat = ReadStat(fields.substr(comma + 1));
+    return header;
+}
 
 struct PduFields {
     std::string_view address;
     std::string_view dcs;
     std::string_view timestamp;
     std::string_view userData;
-    std::size_t userDataLength = 0; // in octets (UCS2) or septets (7-bit)
+    std::size_t userDataLength = 0; // in septets (7-bit) or octets
 };
 
-// The header line's second blank-separated field, up to its first comma.
-std::optional<std::string> ReadIndex(std::string_view header) {
-    const std::size_t blank = header.find(' ');
-    if (blank == std::string_view::npos) return std::nullopt;
-    std::string_view field = header.substr(blank + 1);
-    field = field.substr(0, field.find(' '));
-    if (field.empty()) return std::nullopt;
-    return std::string(field.substr(0, field.find(',')));
+// Field positions are 1-based and count the leading "\n" of the line as position 1; `sca` is
+// the number of characters of the service-centre address.
+std::size_t ServiceCentreChars(std::string_view line) {
+    return 2 * static_cast<std::size_t>(HexPairValue(SubText(line, 2, 2)));
 }
 
-// Field positions are 1-based and count the leading "\n" of the line as position 1.
-PduFields LocateFields(std::string_view line) {
-    const std::size_t sca = 2 * static_cast<std::size_t>(HexPairValue(SubText(line, 2, 2)));
-    std::size_t digits = static_cast<std::size_t>(HexPairValue(SubText(line, sca + 6, 2)));
-    digits += digits % 2; // odd digit counts carry an 'F' filler
+// Semi-octets of an address field whose length octet is at `at`; odd counts carry a filler.
+std::size_t AddressDigits(std::string_view line, std::size_t at) {
+    const auto digits = static_cast<std::size_t>(HexPairValue(SubText(line, at, 2)));
+    return digits + digits % 2;
+}
+
+PduFields LocateFields(std::string_view line, std::size_t sca) {
+    const std::size_t digits = AddressDigits(line, sca + 6);
     PduFields fields;
     fields.address = SubText(line, sca + 8, digits + 2);
     fields.dcs = SubText(line, sca + digits + 12, 2);
-    fields.timestamp = SubText(line, sca + digits + 14, tpdu::kTimestampDigits);
+    fields.timestamp = SubText(line, sca + digits + 14, kTimestampDigits);
     fields.userDataLength =
         static_cast<std::size_t>(HexPairValue(SubText(line, sca + digits + 28, 2)));
     fields.userData = SubText(line, sca + digits + 30, std::string_view::npos);
     return fields;
 }
 
-// A concatenation header at the start of the user data: its length in octets (UDHL included)
-// and, when all of its octets are there, what it says. The header is recognised by its first
-// octets, so text that happens to contain "@", "$" and the like is never taken for header.
-struct Concatenation {
-    std::size_t octets = 0; // 0: no header
-    std::optional<PartInfo> part;
-};
-
-Concatenation ReadConcatenation(std::string_view userData) {
-    const auto octet = [userData](std::size_t i) { return HexPairValue(SubText(userData, 2 * i + 1, 2)); };
-    Concatenation c;
-    if (userData.starts_with(tpdu::kConcat16HeaderStart)) {
-        c.octets = 7;
-        if (userData.size() >= 14) c.part = PartInfo{octet(3) * 256 + octet(4), octet(5), octet(6)};
-    } else if (userData.size() > 5 && userData.starts_with(tpdu::kConcat8HeaderStart)) {
-        c.octets = 6;
-        if (userData.size() >= 12) c.part = PartInfo{octet(3), octet(4), octet(5)};
-    }
-    return c;
+// Exactly the declared octets of the user data: bytes past them are no part of the message,
+// and octets missing from a short line count as zero.
+std::string_view DeclaredUserData(std::string_view userData, std::size_t octets, std::string& padded) {
+    if (userData.size() >= 2 * octets) return userData.substr(0, 2 * octets);
+    padded.assign(userData).resize(2 * octets, '0');
+    return padded;
 }
 
 // Septets the header takes, fill bits included: 6 octets are 7 septets, 7 octets exactly 8.
@@ -80,38 +104,40 @@ std::size_t HeaderSeptets(std::size_t octets) {
     return (octets * 8 + 6) / 7;
 }
 
-std::string DecodeGsmUserData(std::string_view userData, const Concatenation& header) {
-    const std::vector<std::uint8_t> septets = UnpackSeptets(userData);
+std::string DecodeGsmText(std::string_view userData, std::size_t septetCount,
+                          const UserDataHeader& header) {
+    std::string hex(userData);
+    hex.resize(2 * septetCount, '0'); // one septet per octet of the text: pad to the count
+    const std::vector<std::uint8_t> septets = UnpackSeptets(hex);
     const std::size_t textStart = std::min(HeaderSeptets(header.octets), septets.size());
-    return Cp1252ToUtf8(DecodeSeptets(std::span<const std::uint8_t>(septets).subspan(textStart)));
+    return DecodeSeptets(std::span<const std::uint8_t>(septets).subspan(textStart));
 }
 
 bool NeedsCleaning(char c) noexcept {
     return c == '"' || c == '\'' || c == '\\' || c == '/' || c == '\r' || c == '\x1A';
 }
 
-} // namespace
-
-std::optional<DeliveredMessage> DecodeDeliverPdu(std::string_view headerLine,
-                                                 std::string_view pduLine) {
-    std::optional<std::string> index = ReadIndex(headerLine);
-    if (!index) return std::nullopt;
-    const PduFields fields = LocateFields(pduLine);
-    std::string padded; // missing octets count as zero
-    std::string_view userData = fields.userData;
-    if (userData.size() < 2 * fields.userDataLength) {
-        padded.assign(userData).resize(2 * fields.userDataLength, '0');
-        userData = padded;
-    }
+DeliveredMessage DecodeDeliver(std::string_view line, std::size_t sca, int firstOctet) {
+    const PduFields fields = LocateFields(line, sca);
     DeliveredMessage message;
-    message.index = std::move(*index);
-    message.sender = ApplySenderRules(DecodeAddress(fields.address));
+    message.sender = DecodeOriginator(fields.address);
     message.timestamp = FormatDeliverTimestamp(fields.timestamp);
-    const Concatenation header = ReadConcatenation(userData);
+    const Alphabet alphabet = ReadAlphabet(HexPairValue(fields.dcs));
+    const std::size_t length = fields.userDataLength;
+    const std::size_t octets = alphabet == Alphabet::Gsm7 ? (7 * length + 7) / 8 : length;
+    std::string padded;
+    const std::string_view userData = DeclaredUserData(fields.userData, octets, padded);
+    const UserDataHeader header = ReadUserDataHeader(userData, (firstOctet & kFirstOctetUdhi) != 0);
     message.part = header.part;
-    std::string text = fields.dcs == tpdu::kDcsUcs2
-                           ? DecodeUnicodeText(SubText(userData, 2 * header.octets + 1, std::string_view::npos))
-                           : DecodeGsmUserData(userData, header);
+    std::string text;
+    if (alphabet == Alphabet::Gsm7) {
+        text = DecodeGsmText(userData, length, header);
+    } else if (alphabet == Alphabet::Ucs2) {
+        text = DecodeUnicodeText(SubText(userData, 2 * header.octets + 1, std::string_view::npos));
+    } else {
+        message.data = DataInfo{octets - std::min(header.octets, octets), header.port};
+        text = BinaryMessageText(message.data->octets, message.data->port);
+    }
     message.text = std::none_of(text.begin(), text.end(), NeedsCleaning) ? std::move(text)
                                                                          : CleanMessageText(text);
     // A part may end or begin with half of a surrogate pair; it is made whole when the parts
@@ -120,14 +146,66 @@ std::optional<DeliveredMessage> DecodeDeliverPdu(std::string_view headerLine,
     return message;
 }
 
+// TS 23.040 9.2.2.3: first octet, reference, recipient address, service-centre time stamp,
+// discharge time, status.
+DeliveredMessage DecodeStatusReport(std::string_view line, std::size_t sca) {
+    const std::size_t digits = AddressDigits(line, sca + 8);
+    DeliveredMessage report;
+    report.kind = MessageKind::StatusReport;
+    report.sender = DecodeOriginator(SubText(line, sca + 10, digits + 2));
+    report.timestamp = FormatDeliverTimestamp(SubText(line, sca + digits + 12, kTimestampDigits));
+    report.report = ReportInfo{HexPairValue(SubText(line, sca + 6, 2)),
+                               HexPairValue(SubText(line, sca + digits + 40, 2))};
+    return report;
+}
+
+bool IsAlphanumeric(std::string_view field) {
+    return field.size() >= 2 &&
+           (HexPairValue(field.substr(0, 2)) & kTypeOfNumberMask) == kTypeOfNumberAlphanumeric;
+}
+
+// TS 23.040 9.1.2.5: the name is GSM 7-bit characters packed into the address octets.
+std::string DecodeAlphanumeric(std::string_view packed) {
+    std::string hex(packed.substr(0, packed.size() / 2 * 2));
+    hex.resize(2 * (hex.size() / 2 * 8 / 7), '0'); // every septet the octets hold
+    std::vector<std::uint8_t> septets = UnpackSeptets(hex);
+    // Seven characters fill seven octets but one bit; the eighth septet is then only fill.
+    if (!septets.empty() && septets.back() == 0) septets.pop_back();
+    return DecodeSeptets(septets);
+}
+
+} // namespace
+
+std::optional<DeliveredMessage> DecodeDeliverPdu(std::string_view headerLine,
+                                                 std::string_view pduLine) {
+    std::optional<ListingHeader> header = ReadHeader(headerLine);
+    if (!header) return std::nullopt;
+    const std::size_t sca = ServiceCentreChars(pduLine);
+    const int firstOctet = HexPairValue(SubText(pduLine, sca + 4, 2));
+    const int type = firstOctet & kMtiMask;
+    DeliveredMessage message;
+    if (header->stat == kStatStoredUnsent || header->stat == kStatStoredSent || type == kMtiSubmit)
+        message.kind = MessageKind::Submit; // the SIM owner's own: nothing more is read
+    else if (type == kMtiStatusReport)
+        message = DecodeStatusReport(pduLine, sca);
+    else if (type == kMtiDeliver)
+        message = DecodeDeliver(pduLine, sca, firstOctet);
+    else
+        return std::nullopt; // a reserved message type cannot be read
+    message.index = std::move(header->index);
+    return message;
+}
+
 std::string DecodeAddress(std::string_view field) {
     if (field.empty()) return {};
+    if (IsAlphanumeric(field)) return DecodeAlphanumeric(field.substr(2));
     const std::size_t pairs = field.size() / 2; // type of address + digit pairs
     std::string sender;
     sender.reserve(field.size() + 2);
     std::size_t firstSwapped = 1;
-    if (field.front() != tpdu::kInternationalTypeDigit) {
-        // National and other types: the first digit (the trunk 0) gives way to the country code.
+    // A national number's trunk prefix 0 gives way to the country code; a number that does
+    // not start with it (a short code, a foreign number) keeps every digit.
+    if (field.front() != kInternationalTypeDigit && (pairs < 2 || field[3] == kTrunkPrefix)) {
         sender = kCountryCode;
         if (pairs >= 2) sender += field[2];
         firstSwapped = 2;
@@ -138,6 +216,11 @@ std::string DecodeAddress(std::string_view field) {
     }
     std::erase(sender, 'F');
     return sender;
+}
+
+std::string DecodeOriginator(std::string_view field) {
+    // A name is not a number: the national-form rules would only mangle it.
+    return IsAlphanumeric(field) ? DecodeAddress(field) : ApplySenderRules(DecodeAddress(field));
 }
 
 std::string ApplySenderRules(const std::string& sender) {

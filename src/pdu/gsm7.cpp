@@ -18,6 +18,11 @@ struct Row {
     unsigned char byte;
 };
 
+struct CodePointRow {
+    int code;
+    char32_t codePoint;
+};
+
 // Positions whose encode character differs from the code's own value. The Greek letters
 // and the escape have no Windows-1252 character and all show the bullet 0x95. Positions 6
 // and 31 hold the standard's "ù" and "É" (a table that put "ú" and "Ê" there showed the
@@ -36,31 +41,32 @@ constexpr Row kEncodeRows[] = {
 
 // The decode direction is its own table: received line breaks become blanks, and several
 // letters decode to a plainer neighbour. 27 (escape) is handled by GsmToChar; its row here is
-// the blank shown for an escape that has no usable follower.
+// the blank shown for an escape that has no usable follower. Values are Unicode code points;
+// the Greek capitals of 16 and 18-26 are the letters themselves.
 // clang-format off
-constexpr Row kDecodeRows[] = {
-    {0, 0x40},  {1, 0xA3},  {2, 0x24},  {3, 0xA5},  {4, 0xE8},  {5, 0xE9},  {6, 0xF9},
-    {7, 0xEC},  {8, 0xF2},  {9, 0xE7},  {10, 0x20}, {11, 0xD8}, {12, 0xF8}, {13, 0x20},
-    {14, 0xC5}, {15, 0xE5}, {16, 0xC6}, {17, 0x5F}, {18, 0xD5}, {19, 0xCD}, {20, 0xC3},
-    {21, 0xD0}, {22, 0xD0}, {23, 0xD0}, {24, 0xD0}, {25, 0xD0}, {26, 0xD0}, {27, 0x20},
-    {28, 0xD0}, {29, 0xD0}, {30, 0xDF}, {31, 0xC9}, {36, 0xA4}, {64, 0x5F}, {91, 0xC4},
-    {92, 0xD6}, {93, 0x4E}, {94, 0xDC}, {95, 0xA7}, {96, 0xA8}, {123, 0xE4}, {124, 0xF6},
-    {125, 0x6E}, {126, 0xFC}, {127, 0x61},
+constexpr CodePointRow kDecodeRows[] = {
+    {0, 0x40},    {1, 0xA3},    {2, 0x24},    {3, 0xA5},    {4, 0xE8},    {5, 0xE9},
+    {6, 0xF9},    {7, 0xEC},    {8, 0xF2},    {9, 0xE7},    {10, 0x20},   {11, 0xD8},
+    {12, 0xF8},   {13, 0x20},   {14, 0xC5},   {15, 0xE5},   {16, 0x394},  {17, 0x5F},
+    {18, 0x3A6},  {19, 0x393},  {20, 0x39B},  {21, 0x3A9},  {22, 0x3A0},  {23, 0x3A8},
+    {24, 0x3A3},  {25, 0x398},  {26, 0x39E},  {27, 0x20},   {28, 0xD0},   {29, 0xD0},
+    {30, 0xDF},   {31, 0xC9},   {36, 0xA4},   {64, 0x5F},   {91, 0xC4},   {92, 0xD6},
+    {93, 0x4E},   {94, 0xDC},   {95, 0xA7},   {96, 0xA8},   {123, 0xE4},  {124, 0xF6},
+    {125, 0x6E},  {126, 0xFC},  {127, 0x61},
 };
 // clang-format on
 
 struct Extension {
-    unsigned char character;
+    unsigned char character; // Windows-1252 byte that encodes to the pair
     unsigned char code;
-    unsigned char decodesTo;
+    char32_t decodesTo;
 };
 
-// TS 23.038 6.2.1.1 extension table, as far as Windows-1252 carries it. The euro sign encodes
-// to 27 101 but that pair decodes to 0xE8, so it does not survive a round trip.
+// TS 23.038 6.2.1.1 extension table, as far as Windows-1252 carries it.
 // clang-format off
 constexpr Extension kExtensions[] = {
-    {'^', 20, '^'},  {'{', 40, '{'},  {'}', 41, '}'}, {'\\', 47, '\\'}, {'[', 60, '['},
-    {'~', 61, '~'},  {']', 62, ']'},  {'|', 64, '|'}, {0x80, 101, 0xE8},
+    {'^', 20, U'^'},  {'{', 40, U'{'},  {'}', 41, U'}'}, {'\\', 47, U'\\'}, {'[', 60, U'['},
+    {'~', 61, U'~'},  {']', 62, U']'},  {'|', 64, U'|'}, {0x80, 101, U'\u20AC'},
 };
 // clang-format on
 
@@ -73,7 +79,54 @@ constexpr Table BuildTable(const Row* rows, std::size_t count) {
     return table;
 }
 
-constexpr Table kDecode = BuildTable(kDecodeRows, std::size(kDecodeRows));
+// Septet -> its character as UTF-8 (one to three bytes), so decoding appends bytes only.
+struct Utf8Char {
+    char bytes[3] = {};
+    std::uint8_t length = 0;
+};
+
+constexpr Utf8Char ToUtf8(char32_t c) {
+    Utf8Char out;
+    if (c < 0x80) {
+        out.bytes[0] = static_cast<char>(c);
+        out.length = 1;
+    } else if (c < 0x800) {
+        out.bytes[0] = static_cast<char>(0xC0 | (c >> 6));
+        out.bytes[1] = static_cast<char>(0x80 | (c & 0x3F));
+        out.length = 2;
+    } else {
+        out.bytes[0] = static_cast<char>(0xE0 | (c >> 12));
+        out.bytes[1] = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+        out.bytes[2] = static_cast<char>(0x80 | (c & 0x3F));
+        out.length = 3;
+    }
+    return out;
+}
+
+constexpr std::array<char32_t, 128> BuildDecode() {
+    std::array<char32_t, 128> table{};
+    for (std::size_t code = 0; code < table.size(); ++code)
+        table[code] = static_cast<char32_t>(code);
+    for (const CodePointRow& row : kDecodeRows)
+        table[static_cast<std::size_t>(row.code)] = row.codePoint;
+    return table;
+}
+
+constexpr auto kDecode = BuildDecode();
+
+constexpr std::array<Utf8Char, 128> BuildDecodeUtf8() {
+    std::array<Utf8Char, 128> table{};
+    for (std::size_t code = 0; code < table.size(); ++code)
+        table[code] = ToUtf8(kDecode[code]);
+    return table;
+}
+
+constexpr auto kDecodeUtf8 = BuildDecodeUtf8();
+
+void Append(std::string& text, char32_t c) {
+    const Utf8Char u = ToUtf8(c);
+    text.append(u.bytes, u.length);
+}
 
 // Byte -> extension code, 0 when the byte is not an extension character.
 constexpr std::array<unsigned char, 256> BuildExtensionCodes() {
@@ -215,29 +268,28 @@ std::vector<std::uint8_t> UnpackSeptets(std::string_view hex) {
 }
 
 std::string DecodeSeptets(std::span<const std::uint8_t> septets) {
-    std::string text(septets.size(), '\0');
-    std::size_t out = 0;
+    std::string text;
+    text.reserve(septets.size() + 8);
     for (std::size_t i = 0; i < septets.size(); ++i) {
-        if (septets[i] != kGsmEscape)
-            text[out++] = static_cast<char>(kDecode[septets[i] & kSeptetMask]);
-        else if (i + 1 < septets.size())
-            text[out++] = GsmToChar(kGsmEscape, septets[++i]);
-        else
-            text[out++] = GsmToChar(kGsmEscape, kNoFollowingSeptet);
+        const std::uint8_t code = septets[i] & kSeptetMask;
+        if (code != kGsmEscape) {
+            const Utf8Char& u = kDecodeUtf8[code];
+            text.append(u.bytes, u.length);
+        } else {
+            Append(text, GsmToChar(kGsmEscape, i + 1 < septets.size() ? septets[++i] : kNoFollowingSeptet));
+        }
     }
-    text.resize(out);
     return text;
 }
 
-char GsmToChar(int code, int following) noexcept {
-    if ((code & kSeptetMask) != kGsmEscape)
-        return static_cast<char>(kDecode[static_cast<std::size_t>(code & kSeptetMask)]);
-    if (following < 0) return ' ';
+char32_t GsmToChar(int code, int following) noexcept {
+    if ((code & kSeptetMask) != kGsmEscape) return kDecode[static_cast<std::size_t>(code & kSeptetMask)];
+    if (following < 0) return U' ';
     const int next = following & kSeptetMask;
     for (const Extension& e : kExtensions) {
-        if (e.code == next) return static_cast<char>(e.decodesTo);
+        if (e.code == next) return e.decodesTo;
     }
-    return static_cast<char>(kDecode[static_cast<std::size_t>(next)]);
+    return kDecode[static_cast<std::size_t>(next)];
 }
 
 } // namespace pelorin::pdu

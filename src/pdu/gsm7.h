@@ -1,5 +1,5 @@
-// GSM 7-bit default alphabet (3GPP TS 23.038) on Windows-1252 byte strings: the encode table,
-// the separate decode table, the extension table, and septet packing. Error contract: never
+// GSM 7-bit default alphabet (3GPP TS 23.038): the encode table on Windows-1252 byte strings,
+// the separate decode table to Unicode, the extension table, and septet packing. Error contract: never
 // throws; characters without a GSM code are dropped, non-hex digits unpack as 0 bits.
 #pragma once
 
@@ -33,14 +33,14 @@ std::string PackSeptets(std::string_view codes);
 // One septet per whole octet of the hex text (length / 2 of them), first septet first.
 std::vector<std::uint8_t> UnpackSeptets(std::string_view hex);
 
-// Text of septets, first to last, through GsmToChar: an escape and the septet after it yield
-// one character together.
+// UTF-8 text of septets, first to last, through GsmToChar: an escape and the septet after it
+// yield one character together.
 std::string DecodeSeptets(std::span<const std::uint8_t> septets);
 
-// Character of a GSM code through the decode table (low 7 bits of code are used). For the
-// escape 27 the character comes from the extension table entry of `following`; a follower
-// without an entry gives its own decode-table character (TS 23.038 6.2.1.1), and an escape
-// followed by an escape or by nothing gives a space.
-char GsmToChar(int code, int following = kNoFollowingSeptet) noexcept;
+// Character (Unicode code point) of a GSM code through the decode table (low 7 bits of code
+// are used). For the escape 27 the character comes from the extension table entry of
+// `following`; a follower without an entry gives its own decode-table character
+// (TS 23.038 6.2.1.1), and an escape followed by an escape or by nothing gives a space.
+char32_t GsmToChar(int code, int following = kNoFollowingSeptet) noexcept;
 
 } // namespace pelorin::pdu

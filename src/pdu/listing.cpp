@@ -26,9 +26,38 @@ bool IsWholeNumber(std::string_view text, bool leadingBlanks) {
     return true;
 }
 
+// "+CMT:" entries never carry an index; "+CMTI:" (an arrival announced) is no header at all.
 bool IsHeaderLine(std::string_view line) {
-    return line.find("+CMT") != std::string_view::npos ||
+    return line.find("+CMT:") != std::string_view::npos ||
            line.find("+CMGL:") != std::string_view::npos;
+}
+
+// A PDU line: hex digits only, after the line break in front and blanks behind. Anything else
+// between a header and its PDU (RING, ^MODE:5,4, +CMTI: "ME",3, a blank line) is an
+// unsolicited line and is passed over.
+bool IsPduLine(std::string_view line) {
+    if (line.starts_with('\n')) line.remove_prefix(1);
+    while (!line.empty() && (line.back() == ' ' || line.back() == '\t')) line.remove_suffix(1);
+    return !line.empty() && std::all_of(line.begin(), line.end(), [](char c) {
+        return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F') || (c >= 'a' && c <= 'f');
+    });
+}
+
+// The line of the PDU that belongs to the header at `header`: the first PDU line after it
+// before the next header, or none.
+std::optional<std::size_t> PduLineOf(const TSplitArray& lines, std::size_t header) {
+    for (std::size_t j = header + 1; j < lines.size() && !IsHeaderLine(lines[j]); ++j) {
+        if (IsPduLine(lines[j])) return j;
+    }
+    return std::nullopt;
+}
+
+// Modems send upper-case hex; a line in lower case reads the same.
+std::string UpperCaseHex(std::string line) {
+    for (char& c : line) {
+        if (c >= 'a' && c <= 'f') c = static_cast<char>(c - 'a' + 'A');
+    }
+    return line;
 }
 
 MessageListing ToListing(std::vector<DeliveredMessage>& messages, std::vector<std::size_t> owners) {
@@ -49,16 +78,20 @@ std::vector<DeliveredMessage> ParseListedMessages(std::string_view answer) {
     const TSplitArray lines = SplitText(answer, "\r");
     std::vector<DeliveredMessage> accepted;
     for (std::size_t i = 0; i + 1 < lines.size(); ++i) {
-        if (!IsHeaderLine(lines[i]) || lines[i + 1].find('+') != std::string::npos) continue;
-        std::optional<DeliveredMessage> message = DecodeDeliverPdu(lines[i], lines[i + 1]);
+        if (!IsHeaderLine(lines[i])) continue;
+        const std::optional<std::size_t> pdu = PduLineOf(lines, i);
+        if (!pdu) continue;
+        std::optional<DeliveredMessage> message = DecodeDeliverPdu(lines[i], UpperCaseHex(lines[*pdu]));
         if (message && IsWholeNumber(message->index, false))
             accepted.push_back(std::move(*message));
+        i = *pdu;
     }
     return accepted;
 }
 
 MessageListing ParseMessageListing(std::string_view answer) {
     std::vector<DeliveredMessage> messages = ParseListedMessages(answer);
+    std::erase_if(messages, [](const DeliveredMessage& m) { return m.kind != MessageKind::Deliver; });
     std::vector<std::size_t> owners(messages.size());
     for (std::size_t i = 0; i < owners.size(); ++i) owners[i] = i;
     const PartGrouping grouping = GroupParts(messages);

@@ -28,13 +28,15 @@ struct MessageListing {
     std::size_t count() const noexcept { return texts.size(); }
 };
 
-// Every "+CMGL:"/"+CMT" line with a "+"-free line under it is decoded, in listing order;
-// entries whose index is not a whole number are dropped. Nothing is joined.
+// Every "+CMGL:"/"+CMT:" line is decoded with the first PDU line after it (lines that are not
+// hex, such as unsolicited results, are passed over; a header without one is dropped), in
+// listing order; entries whose index is not a whole number, or that cannot be decoded, are
+// dropped. Status reports and stored SMS-SUBMITs are kept with their kind. Nothing is joined.
 std::vector<DeliveredMessage> ParseListedMessages(std::string_view answer);
 
-// ParseListedMessages with every set of parts, complete or not, joined into its earliest-
-// listed part; the other parts, and parts repeated by the network, keep their place with an
-// empty text.
+// The received messages (SMS-DELIVER) of ParseListedMessages with every set of parts, complete
+// or not, joined into its earliest-listed part; the other parts, and parts repeated by the
+// network, keep their place with an empty text.
 MessageListing ParseMessageListing(std::string_view answer);
 
 // Reads the CDMA text-format listing: no PDUs, no sender rules, no joining.

@@ -17,12 +17,14 @@ constexpr std::string_view kServiceSender = "62962";
 // A part that can take a place in a set: a sequence number within its total, from a sender
 // other than the network's own service numbers.
 bool IsJoinablePart(const DeliveredMessage& m) {
-    return m.part && !m.sender.starts_with(kServiceSender) && m.part->sequence >= 1 &&
-           m.part->sequence <= m.part->total;
+    return m.kind == MessageKind::Deliver && m.part && !m.sender.starts_with(kServiceSender) &&
+           m.part->sequence >= 1 && m.part->sequence <= m.part->total;
 }
 
 std::string SetKey(const DeliveredMessage& m) {
-    return m.sender + '/' + std::to_string(m.part->reference) + '/' + std::to_string(m.part->total);
+    // Binary parts and text parts never make one message.
+    return m.sender + '/' + std::to_string(m.part->reference) + '/' + std::to_string(m.part->total) +
+           (m.data ? "/data" : "");
 }
 
 int TwoDigits(std::string_view text, std::size_t at) {
@@ -220,8 +222,16 @@ PartGrouping GroupParts(const std::vector<DeliveredMessage>& messages) {
 }
 
 std::string JoinParts(const std::vector<DeliveredMessage>& messages, const PartSet& set) {
+    const std::vector<std::size_t> members = set.members();
+    if (!members.empty() && messages[members.front()].data) {
+        // Binary parts make one binary message: one description of all its octets.
+        std::size_t octets = 0;
+        for (const std::size_t position : members)
+            octets += messages[position].data ? messages[position].data->octets : 0;
+        return BinaryMessageText(octets, messages[members.front()].data->port);
+    }
     std::string text;
-    for (const std::size_t position : set.members()) text += messages[position].text;
+    for (const std::size_t position : members) text += messages[position].text;
     // An emoji split between two parts is whole again.
     return JoinSurrogates(std::move(text));
 }

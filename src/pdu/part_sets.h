@@ -47,7 +47,8 @@ struct PartGrouping {
 
 PartGrouping GroupParts(const std::vector<DeliveredMessage>& messages);
 
-// The texts of the parts present, joined in part order.
+// The texts of the parts present, joined in part order; for 8-bit data, one description of
+// all their octets.
 std::string JoinParts(const std::vector<DeliveredMessage>& messages, const PartSet& set);
 
 } // namespace pelorin::pdu

@@ -11,6 +11,46 @@ namespace pelorin::pdu::tpdu {
 inline constexpr int kSeptetMask = 0x7F;
 inline constexpr int kGsmEscape = 27;
 
+// TS 23.040 9.2.3.1: TP-MTI, the two low bits of the first octet, as a mobile reads a stored
+// message: 00 SMS-DELIVER, 01 SMS-SUBMIT (its own outbox), 10 SMS-STATUS-REPORT, 11 reserved.
+inline constexpr int kMtiMask = 0x03;
+inline constexpr int kMtiDeliver = 0x00;
+inline constexpr int kMtiSubmit = 0x01;
+inline constexpr int kMtiStatusReport = 0x02;
+// TS 27.005 3.1 <stat>: 2 "stored unsent" and 3 "stored sent" are the SIM owner's outbox.
+inline constexpr int kStatStoredUnsent = 2;
+inline constexpr int kStatStoredSent = 3;
+
+// TS 23.040 9.1.2.5: the type-of-number bits of the type of address; 101 is an alphanumeric
+// originator, its name packed as GSM 7-bit characters.
+inline constexpr int kTypeOfNumberMask = 0x70;
+inline constexpr int kTypeOfNumberAlphanumeric = 0x50;
+
+// TS 23.040 9.2.3.15: TP-ST ranges of a status report.
+inline constexpr int kStatusTemporaryStillTrying = 0x20;
+inline constexpr int kStatusPermanentError = 0x40;
+inline constexpr int kStatusTemporaryGivenUp = 0x60;
+
+// TS 23.038 4: data coding scheme. Groups 00xx and 01xx carry the alphabet in bits 3-2 and a
+// compression flag in bit 5; 1100/1101 (message waiting) are 7-bit, 1110 is UCS2; 1111 is 7-bit
+// or, with bit 2, 8-bit data. Every reserved coding reads as the default alphabet.
+inline constexpr int kDcsGeneralGroupsEnd = 0x80;
+inline constexpr int kDcsCompressed = 0x20;
+inline constexpr int kDcsAlphabetShift = 2;
+inline constexpr int kDcsAlphabetGsm7 = 0;
+inline constexpr int kDcsAlphabet8Bit = 1;
+inline constexpr int kDcsAlphabetUcs2 = 2;
+inline constexpr int kDcsGroupWaitingUcs2 = 0xE0;
+inline constexpr int kDcsGroupDataClass = 0xF0;
+inline constexpr int kDcsGroupMask = 0xF0;
+inline constexpr int kDcsDataClass8Bit = 0x04;
+
+// TS 23.040 9.2.3.24: information elements of the user data header the decoder reads.
+inline constexpr int kIeiConcat8 = 0x00;
+inline constexpr int kIeiPort8 = 0x04;
+inline constexpr int kIeiPort16 = 0x05;
+inline constexpr int kIeiConcat16 = 0x08;
+
 // TS 23.040 9.2.3.1-9.2.3.5: first octet of an SMS-SUBMIT.
 inline constexpr int kFirstOctetSubmitVpRelative = 0x11; // TP-MTI = SUBMIT, TP-VPF = relative
 inline constexpr int kFirstOctetUdhi = 0x40;             // TP-UDHI

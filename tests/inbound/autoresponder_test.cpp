@@ -125,6 +125,24 @@ TEST_F(AutoResponder, ComplaintWithoutForwardNumberIsOnlyStored) {
     EXPECT_EQ(complaints(), Rows{"0812|MODUL1|lapor jalan rusak||" + kStamp});
 }
 
+TEST_F(AutoResponder, OnlyPhoneNumbersAreAnsweredOrForwarded) {
+    rule("saldo", "Saldo anda 0");
+    keyword("INFO", "0877");
+    const std::pair<std::string, bool> senders[] = {
+        {"TELKOMSEL", false}, {"M-Tronik", false}, {"BCA 24", false}, {"+", false},
+        {"", false},          {"0812x", false},    {"9494", true},    {"08123456789", true},
+        {"+628123", true},
+    };
+    for (const auto& [sender, answered] : senders) {
+        for (const char* table : {"qsms", "komplain"})
+            db::exec(QStringLiteral("DELETE FROM ") + table);
+        receive(sender, "saldo");
+        receive(sender, "info promo");
+        EXPECT_EQ(queued().size(), answered ? 2u : 0u) << sender;
+        EXPECT_EQ(complaints().size(), answered ? 1u : 0u) << sender;
+    }
+}
+
 TEST_F(AutoResponder, StoreComplaintCutsItsColumns) {
     inbound::StoreComplaint(std::string(35, '1'), std::string(40, 'M'), "isi", std::string(25, '9'),
                             kStamp);

@@ -143,6 +143,9 @@ TEST_F(RemoteCommand, OnlyListedSendersAreRemote) {
     EXPECT_TRUE(inbound::IsRemoteSender("0812"));
     EXPECT_FALSE(inbound::IsRemoteSender("0813"));
     EXPECT_FALSE(inbound::IsRemoteSender("' OR ''='"));
+    insert(QStringLiteral("remotehp"), {QStringLiteral("phonenumber"), QStringLiteral("infoname")},
+           {"TELKOMSEL", "operator"});
+    EXPECT_FALSE(inbound::IsRemoteSender("TELKOMSEL")); // a name is never a commanding sender
 }
 
 TEST_F(RemoteCommand, NamesAndComparisonsMustFitThePhonebook) {

@@ -1,4 +1,5 @@
 #include "pdu/gsm7.h"
+#include "pdu/unicode.h"
 
 #include <gtest/gtest.h>
 
@@ -20,7 +21,8 @@ std::string Codes(const std::vector<std::uint8_t>& septets) {
 }
 
 // Every row where either table differs from the code's own value; encode and decode
-// differ on purpose in 9, 10, 13, 16, 18-29, 64, 93, 96, 125 and 127.
+// differ on purpose in 9, 10, 13, 16, 18-29, 64, 93, 96, 125 and 127. Decoding gives Unicode:
+// the Greek capitals come out as themselves.
 struct AlphabetRow {
     int code;
     int encodes;
@@ -31,9 +33,9 @@ constexpr AlphabetRow kRows[] = {
     {0, 0x40, 0x40},  {1, 0xA3, 0xA3},  {2, 0x24, 0x24},  {3, 0xA5, 0xA5},  {4, 0xE8, 0xE8},
     {5, 0xE9, 0xE9},  {6, 0xF9, 0xF9},  {7, 0xEC, 0xEC},  {8, 0xF2, 0xF2},  {9, 0xC7, 0xE7},
     {10, 0x0A, 0x20}, {11, 0xD8, 0xD8}, {12, 0xF8, 0xF8}, {13, 0x0D, 0x20}, {14, 0xC5, 0xC5},
-    {15, 0xE5, 0xE5}, {16, 0x95, 0xC6}, {17, 0x5F, 0x5F}, {18, 0x95, 0xD5}, {19, 0x95, 0xCD},
-    {20, 0x95, 0xC3}, {21, 0x95, 0xD0}, {22, 0x95, 0xD0}, {23, 0x95, 0xD0}, {24, 0x95, 0xD0},
-    {25, 0x95, 0xD0}, {26, 0x95, 0xD0}, {28, 0xC6, 0xD0}, {29, 0xE6, 0xD0}, {30, 0xDF, 0xDF},
+    {15, 0xE5, 0xE5}, {16, 0x95, 0x394}, {17, 0x5F, 0x5F}, {18, 0x95, 0x3A6}, {19, 0x95, 0x393},
+    {20, 0x95, 0x39B}, {21, 0x95, 0x3A9}, {22, 0x95, 0x3A0}, {23, 0x95, 0x3A8}, {24, 0x95, 0x3A3},
+    {25, 0x95, 0x398}, {26, 0x95, 0x39E}, {28, 0xC6, 0xD0}, {29, 0xE6, 0xD0}, {30, 0xDF, 0xDF},
     {31, 0xC9, 0xC9}, {36, 0xA4, 0xA4}, {64, 0xA1, 0x5F}, {91, 0xC4, 0xC4}, {92, 0xD6, 0xD6},
     {93, 0xD1, 0x4E}, {94, 0xDC, 0xDC}, {95, 0xA7, 0xA7}, {96, 0xBF, 0xA8}, {123, 0xE4, 0xE4},
     {124, 0xF6, 0xF6}, {125, 0xF1, 0x6E}, {126, 0xFC, 0xFC}, {127, 0xE0, 0x61},
@@ -50,12 +52,12 @@ TEST(Gsm7, EncodeAndDecodeTablesAsListed) {
         EXPECT_EQ(static_cast<unsigned char>(alphabet[static_cast<std::size_t>(row.code)]),
                   row.encodes)
             << row.code;
-        EXPECT_EQ(static_cast<unsigned char>(GsmToChar(row.code)), row.decodes) << row.code;
+        EXPECT_EQ(GsmToChar(row.code), static_cast<char32_t>(row.decodes)) << row.code;
     }
     for (int code = 32; code < 128; ++code) {
         if (listed[static_cast<std::size_t>(code)]) continue;
         EXPECT_EQ(alphabet[static_cast<std::size_t>(code)], static_cast<char>(code)) << code;
-        EXPECT_EQ(GsmToChar(code), static_cast<char>(code)) << code;
+        EXPECT_EQ(GsmToChar(code), static_cast<char32_t>(code)) << code;
     }
 }
 
@@ -119,16 +121,17 @@ TEST(Gsm7, PackAndUnpack) {
 TEST(Gsm7, GsmToCharEscapes) {
     const std::pair<int, int> extensions[] = {{20, '^'},  {40, '{'}, {41, '}'},
                                               {47, '\\'}, {60, '['}, {61, '~'},
-                                              {62, ']'},  {64, '|'}, {101, 0xE8}};
+                                              {62, ']'},  {64, '|'}, {101, 0x20AC}};
     for (const auto& [code, character] : extensions)
-        EXPECT_EQ(GsmToChar(27, code), static_cast<char>(character)) << code;
-    EXPECT_EQ(GsmToChar(93, 27), 'N'); // the second argument only matters for an escape
-    EXPECT_EQ(GsmToChar(10), ' ');
-    EXPECT_EQ(GsmToChar(27, 'A'), 'A'); // unknown follower: its own character
-    EXPECT_EQ(GsmToChar(27, 9), '\xE7');
-    EXPECT_EQ(GsmToChar(27, 27), ' ');       // escape-escape
-    EXPECT_EQ(GsmToChar(27), ' ');           // escape at the end
-    EXPECT_EQ(GsmToChar(27 + 128, 40), '{'); // only 7 bits are read
+        EXPECT_EQ(GsmToChar(27, code), static_cast<char32_t>(character)) << code;
+    EXPECT_EQ(GsmToChar(93, 27), U'N'); // the second argument only matters for an escape
+    EXPECT_EQ(GsmToChar(10), U' ');
+    EXPECT_EQ(GsmToChar(27, 'A'), U'A'); // unknown follower: its own character
+    EXPECT_EQ(GsmToChar(27, 9), U'\u00E7');
+    EXPECT_EQ(GsmToChar(27, 16), U'\u0394');
+    EXPECT_EQ(GsmToChar(27, 27), U' ');       // escape-escape
+    EXPECT_EQ(GsmToChar(27), U' ');           // escape at the end
+    EXPECT_EQ(GsmToChar(27 + 128, 40), U'{'); // only 7 bits are read
 }
 
 TEST(Gsm7, EveryRoundTripCharacterSurvivesPacking) {
@@ -137,14 +140,28 @@ TEST(Gsm7, EveryRoundTripCharacterSurvivesPacking) {
         const std::string one(1, static_cast<char>(byte));
         const std::string codes = TextToGsm(one);
         if (!codes.empty() &&
-            DecodeSeptets(std::vector<std::uint8_t>(codes.begin(), codes.end())) == one)
+            DecodeSeptets(std::vector<std::uint8_t>(codes.begin(), codes.end())) == Cp1252ToUtf8(one))
             text += one;
     }
-    EXPECT_EQ(text.size(), 107u + 8u); // 107 single-septet characters, 8 escape pairs
+    EXPECT_EQ(text.size(), 107u + 9u); // 107 single-septet characters, 9 escape pairs (euro too)
     const std::string codes = TextToGsm(text);
     std::string hex = PackSeptets(codes);
     hex.resize(2 * codes.size(), '0');
-    EXPECT_EQ(DecodeSeptets(UnpackSeptets(hex)), text);
+    EXPECT_EQ(DecodeSeptets(UnpackSeptets(hex)), Cp1252ToUtf8(text));
+}
+
+TEST(Gsm7, DecodeSeptetsGivesUtf8) {
+    const std::pair<std::vector<std::uint8_t>, std::string> cases[] = {
+        {{27, 101, 53}, "\u20AC5"},
+        {{16, 18, 19, 20, 21, 22, 23, 24, 25, 26},
+         "\u0394\u03A6\u0393\u039B\u03A9\u03A0\u03A8\u03A3\u0398\u039E"},
+        {{28, 29, 9, 10, 13, 64, 96, 127}, "\u00D0\u00D0\u00E7  _\u00A8a"}, // as they always were
+        {{1, 3, 95, 36}, "\u00A3\u00A5\u00A7\u00A4"},
+        {{27, 40, 27}, "{ "},
+        {{}, ""},
+    };
+    for (const auto& [septets, text] : cases)
+        EXPECT_EQ(DecodeSeptets(septets), text) << text;
 }
 
 TEST(Gsm7, AlphabetBuiltOnceAcrossThreads) {

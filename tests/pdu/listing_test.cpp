@@ -5,6 +5,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cctype>
+
 using namespace pelorin::pdu;
 
 namespace {
@@ -100,13 +103,72 @@ TEST(Listing, DropsMalformedEntries) {
     const std::string answer = "\r\n+CMT: ,25\r\n" + kSample +      // unsolicited: empty index
                                "\r\n+CMGL: x,0,,25\r\n" + kSample + // index not a number
                                "\r\n+CMGL: 99999999999,0\r\n" + kSample + // index out of range
-                               "\r\n+CMGL:1,0\r\n" + kSample +            // no blank, no index
+                               "\r\n+CMGL:1,0\r\n" + kSample +            // no blank: read all the same
                                "\r\n+CMGL: 3,0\r\n+CMGL: 4,0\r\n" +       // no PDU under header 3
-                               kSample + "\r\n+CMGL: 5,0";                // header on the last line
+                               kSample + "\r\n+CMGL: 5,0\r\nRING\r\n\r\nOK\r\n" + // no PDU at all
+                               "\r\n+CMGL: 6,0";                           // header on the last line
     const MessageListing m = ParseMessageListing(answer);
-    EXPECT_EQ(m.indices, Texts{"4"});
+    EXPECT_EQ(m.indices, (Texts{"1", "4"}));
     EXPECT_EQ(ParseMessageListing("").count(), 0u);
     EXPECT_EQ(ParseMessageListing("\r\nOK\r\n").count(), 0u);
+}
+
+TEST(Listing, HeaderVariantsAndUnsolicitedLines) {
+    const std::string pdu = "\r\n" + kSample + "\r\n";
+    std::string lower = kSample;
+    std::transform(lower.begin(), lower.end(), lower.begin(), [](char c) { return std::tolower(c); });
+    // clang-format off
+    const std::pair<const char*, std::string> answers[] = {
+        {"empty alpha field", "\r\n+CMGL: 1,0,\"\",25" + pdu},
+        {"alpha field with a name", "\r\n+CMGL: 1,1,\"Budi\",25" + pdu},
+        {"no blank after the colon", "\r\n+CMGL:1,0,,26" + pdu},
+        {"RING before the PDU", "\r\n+CMGL: 1,0,,25\r\nRING" + pdu},
+        {"^MODE before the PDU", "\r\n+CMGL: 1,0,,25\r\n^MODE:5,4" + pdu},
+        {"+CMTI before the PDU", "\r\n+CMGL: 1,0,,25\r\n+CMTI: \"ME\",3" + pdu},
+        {"several lines before the PDU", "\r\n+CMGL: 1,0,,25\r\n\r\n^RSSI:17\r\n+CREG: 1\r\nRING" + pdu},
+        {"unsolicited lines around the entry", "\r\n^BOOT:1,0,0,0\r\n+CMGL: 1,0,,25" + pdu +
+         "\r\n^DSFLOWRPT:0000\r\nOK\r\n+CMTI: \"SM\",2\r\n"},
+        {"blank after the PDU", "\r\n+CMGL: 1,0,,25\r\n" + kSample + " \r\n"},
+        {"PDU in lower case", "\r\n+CMGL: 1,0,,25\r\n" + lower + "\r\n"},
+    };
+    // clang-format on
+    for (const auto& [name, answer] : answers) {
+        const MessageListing m = ParseMessageListing(answer + "\r\nOK\r\n");
+        EXPECT_EQ(m.indices, Texts{"1"}) << name;
+        EXPECT_EQ(m.texts, Texts{"Halo apa kabar"}) << name;
+        EXPECT_EQ(m.senders, Texts{"08123456789"}) << name;
+    }
+    // An unsolicited line between two entries belongs to neither.
+    const MessageListing two = ParseMessageListing("\r\n+CMGL: 1,0,,25" + pdu + "RING\r\n+CMGL: 2,0,,25" + pdu);
+    EXPECT_EQ(two.indices, (Texts{"1", "2"}));
+}
+
+TEST(Listing, EntriesThatAreNotReceivedMessages) {
+    const std::string report = "07912618485400F9060C0B818021436587F9628021013504826280210145048200";
+    const std::string submit = "0011000B818021436587F90000AA05E8329BFD06";
+    const std::string answer = "\r\n+CMGL: 1,0,,26\r\n" + report + "\r\n+CMGL: 2,2,,19\r\n" + submit +
+                               "\r\n+CMGL: 3,3,,19\r\n" + submit + "\r\n+CMGL: 4,1,,25\r\n" + kSample +
+                               "\r\n+CMGL: 5,0,,25\r\n07912618485400F9070B818021436587F9" // reserved type
+                               "0000628021013504820EC830FB0D0AC3C3A075581C9603\r\n\r\nOK\r\n";
+    const std::vector<DeliveredMessage> listed = ParseListedMessages(answer);
+    ASSERT_EQ(listed.size(), 4u);
+    EXPECT_EQ(listed[0].kind, MessageKind::StatusReport);
+    EXPECT_EQ(listed[1].kind, MessageKind::Submit);
+    EXPECT_EQ(listed[2].kind, MessageKind::Submit);
+    EXPECT_EQ(listed[3].kind, MessageKind::Deliver);
+    const MessageListing m = ParseMessageListing(answer);
+    EXPECT_EQ(m.indices, Texts{"4"});
+    EXPECT_EQ(m.texts, Texts{"Halo apa kabar"});
+}
+
+TEST(Listing, BinaryPartsMakeOneDescription) {
+    const std::string head = "07912618485400F9440B818021436587F9000462802101350482";
+    const std::string header = "0B05040B8423F00003A702"; // port 2948, reference 0xA7, 2 parts
+    // Two parts of a WAP push (3 and 5 octets) and a text part that shares their reference.
+    const MessageListing m = ParseMessageListing(Answer(
+        {head + "0F" + header + "02" "112233", head + "11" + header + "01" "0102030405",
+         PartPdu(0xA7, 2, 1, "text")}));
+    EXPECT_EQ(m.texts, (Texts{"[binary message, 8 octets, port 2948]", "", "text"}));
 }
 
 TEST(CdmaListing, ReadsTextFormat) {

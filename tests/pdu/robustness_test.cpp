@@ -35,11 +35,12 @@ TEST(Robustness, EveryTruncationOfAPdu) {
 
 TEST(Robustness, LengthsClaimingMoreThanTheLine) {
     // Service-centre, originator and user data lengths all at their maximum.
-    for (const char* line : {"\nFF", "\n00FFFF", "\n0004FF81", "\n0004028190000062802101350482FF",
-                             "\n00040281900008628021013504FFFF", "\nZZ04Z"}) {
+    for (const char* line : {"\nFF", "\n0004FF", "\n0004FF81", "\n0004028190000062802101350482FF",
+                             "\n00040281900008628021013504FFFF", "\nZZ04Z", "\n0006FF", "\n0044FF"}) {
         const auto m = DecodeDeliverPdu("+CMGL: 1,0", line);
         ASSERT_TRUE(m) << line;
     }
+    EXPECT_FALSE(DecodeDeliverPdu("+CMGL: 1,0", "\n00FFFF")); // first octet FF: reserved type
     // UDL 255 of zero padding in UCS2: 127 NUL characters, not a read past the line.
     EXPECT_EQ(DecodeDeliverPdu("+CMGL: 1", "\n0004028190000862802101350482FF")->text.size(), 127u);
 }
