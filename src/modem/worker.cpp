@@ -10,6 +10,7 @@
 #include "log/log.h"
 #include "modem/error_codes.h"
 #include "modem/modem_types.h"
+#include "modem/set_aside.h"
 #include "pdu/text_utils.h"
 
 namespace pelorin::modem {
@@ -230,7 +231,13 @@ TMyThread::Step TMyThread::readMessages() {
     }
     StepCounter = 1;
     StepMarker = "*";
-    const std::vector<pdu::DeliveredMessage> listed = pdu::ParseListedMessages(answer_);
+    // Status reports leave the modem now and the SIM owner's stored messages stay in it; only
+    // received messages go on.
+    const std::vector<pdu::DeliveredMessage> listed =
+        SetAsideNonDeliveries(pdu::ParseListedMessages(answer_), [this](const std::string& index) {
+            std::string answer;
+            command("AT+CMGD=" + index + "\r", 10, answer);
+        });
     ++StepCounter;
     const std::int64_t now = clockNow();
     const std::vector<pdu::DeliveredMessage> fresh = deleteKnown(storage, listed, now);
@@ -305,9 +312,13 @@ void TMyThread::processMessage(const ReadyMessage& message, bool firstPass) {
     if (firstPass && text.empty()) return;
     if (firstPass) ++StepCounter;
     const std::string& stamp = message.timestamp;
+    // 8-bit data is for a program, not words to answer: it is stored only.
+    const bool binary = std::any_of(message.parts.begin(), message.parts.end(),
+                                    [](const pdu::DeliveredMessage& part) { return part.data.has_value(); });
     std::string quiz;
     const auto body = [&] {
         if (hooks_.StoreReceivedMessage) quiz = hooks_.StoreReceivedMessage(sender, text, stamp, ownNumber_);
+        if (binary) return;
         if (hooks_.RunAutoResponder) {
             hooks_.RunAutoResponder(sender, text, stamp, QString::fromStdString(message.index).trimmed().toInt());
         }
