@@ -5,10 +5,10 @@
 #include <optional>
 
 #include "db/query.h"
-#include "log/log.h"
-#include "pdu/unicode.h"
 #include "inbound/text_rules.h"
+#include "log/log.h"
 #include "outbound/sender_port.h"
+#include "pdu/unicode.h"
 
 namespace pelorin::inbound {
 namespace {
@@ -134,7 +134,8 @@ void RunAutoResponder(const std::string& moduleName, const std::string& sender,
     if (!text::IsPhoneNumber(sender)) {
         // A reply, or a forward on its behalf, would wait in the queue for a number that
         // does not exist and count as a failed send each time.
-        log::info("no reply nor complaint forward for " + sender + ": the sender is not a phone number");
+        log::info("no reply nor complaint forward for " + sender +
+                  ": the sender is not a phone number");
         return;
     }
     const SenderInfo info = lookupSender(sender);

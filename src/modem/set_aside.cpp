@@ -20,12 +20,14 @@ std::string Outcome(int status) {
 
 std::string DescribeStatusReport(const pdu::DeliveredMessage& report) {
     const pdu::ReportInfo info = report.report.value_or(pdu::ReportInfo{});
-    return "status report (storage " + report.index + "): message " + std::to_string(info.reference) + " to " +
-           report.sender + " " + Outcome(info.status) + " (status " + pdu::HexByte(info.status) + "); deleting it";
+    return "status report (storage " + report.index + "): message " +
+           std::to_string(info.reference) + " to " + report.sender + " " + Outcome(info.status) +
+           " (status " + pdu::HexByte(info.status) + "); deleting it";
 }
 
-std::vector<pdu::DeliveredMessage> SetAsideNonDeliveries(
-    std::vector<pdu::DeliveredMessage> listed, const std::function<void(const std::string& index)>& deleteEntry) {
+std::vector<pdu::DeliveredMessage>
+SetAsideNonDeliveries(std::vector<pdu::DeliveredMessage> listed,
+                      const std::function<void(const std::string& index)>& deleteEntry) {
     std::vector<pdu::DeliveredMessage> received;
     received.reserve(listed.size());
     for (pdu::DeliveredMessage& entry : listed) {

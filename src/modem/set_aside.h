@@ -14,8 +14,9 @@ namespace pelorin::modem {
 
 // The received messages of a listing, in listing order; status reports are handed to
 // `deleteEntry` (their storage index) once logged, stored SMS-SUBMITs are dropped untouched.
-std::vector<pdu::DeliveredMessage> SetAsideNonDeliveries(
-    std::vector<pdu::DeliveredMessage> listed, const std::function<void(const std::string& index)>& deleteEntry);
+std::vector<pdu::DeliveredMessage>
+SetAsideNonDeliveries(std::vector<pdu::DeliveredMessage> listed,
+                      const std::function<void(const std::string& index)>& deleteEntry);
 
 // The log line of one status report.
 std::string DescribeStatusReport(const pdu::DeliveredMessage& report);

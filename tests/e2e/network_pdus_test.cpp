@@ -61,11 +61,13 @@ class NetworkPdus : public ::testing::Test {
 protected:
     void SetUp() override {
         home.initDatabase();
-        home.admin({QStringLiteral("port"), QStringLiteral("5"), QStringLiteral("nomor=081200000005"),
-                    QStringLiteral("stat=DISABLE"), QStringLiteral("statsender=SENDER")});
+        home.admin({QStringLiteral("port"), QStringLiteral("5"),
+                    QStringLiteral("nomor=081200000005"), QStringLiteral("stat=DISABLE"),
+                    QStringLiteral("statsender=SENDER")});
         // Every received message that may be answered is answered.
-        home.admin({QStringLiteral("insert"), QStringLiteral("autorespondset"), QStringLiteral("formatsms=<any>"),
-                    QStringLiteral("replysms=Terima kasih"), QStringLiteral("onlyphonebook=0")});
+        home.admin({QStringLiteral("insert"), QStringLiteral("autorespondset"),
+                    QStringLiteral("formatsms=<any>"), QStringLiteral("replysms=Terima kasih"),
+                    QStringLiteral("onlyphonebook=0")});
         sim = std::make_unique<ModemSim>(home.path().toStdString(), 5);
     }
     void TearDown() override { db::Database::closeThisThread(); }
@@ -85,36 +87,45 @@ TEST_F(NetworkPdus, OnlyReceivedMessagesAreStoredAndOnlyNumbersAnswered) {
         if (entry.row.isEmpty() && entry.stat < 2) report = index;
         if (entry.row.isEmpty()) continue;
         expectedRows << entry.row;
-        if (entry.row[0].front().isDigit() && !entry.row[1].startsWith(QLatin1Char('['))) answered.insert(entry.row[0]);
+        if (entry.row[0].front().isDigit() && !entry.row[1].startsWith(QLatin1Char('[')))
+            answered.insert(entry.row[0]);
     }
     ModuleRun module(home, test::kFullModule);
     // Everything but the SIM owner's stored messages leaves the modem.
-    ASSERT_TRUE(waitUntil([&] { return sim->messages().size() == keep.size(); }, 60000)) << module.output().toStdString();
+    ASSERT_TRUE(waitUntil([&] { return sim->messages().size() == keep.size(); }, 60000))
+        << module.output().toStdString();
     for (const auto& message : sim->messages()) {
         ASSERT_TRUE(keep.count(message.index)) << message.index;
         EXPECT_EQ(message.body, keep[message.index]);
     }
-    ASSERT_TRUE(waitUntil([&] { return db::countRows(QStringLiteral("SELECT * FROM smsout")) == int(answered.size()); },
-                          60000));
+    ASSERT_TRUE(waitUntil(
+        [&] {
+            return db::countRows(QStringLiteral("SELECT * FROM smsout")) == int(answered.size());
+        },
+        60000));
 
     QList<QStringList> rows;
     QSqlQuery q = db::exec(QStringLiteral("SELECT pengirim,pesan FROM smsin"));
-    while (q.next()) rows << QStringList{q.value(0).toString(), q.value(1).toString()};
+    while (q.next())
+        rows << QStringList{q.value(0).toString(), q.value(1).toString()};
     std::sort(rows.begin(), rows.end());
     std::sort(expectedRows.begin(), expectedRows.end());
     EXPECT_EQ(rows, expectedRows);
 
     std::set<QString> replied;
     QSqlQuery out = db::exec(QStringLiteral("SELECT penerima FROM smsout"));
-    while (out.next()) replied.insert(out.value(0).toString());
+    while (out.next())
+        replied.insert(out.value(0).toString());
     EXPECT_EQ(replied, answered);
     EXPECT_EQ(db::countRows(QStringLiteral("SELECT * FROM qsms")), 0);
 
     const QString log = module.output();
-    EXPECT_TRUE(log.contains(QStringLiteral("status report (storage %1): message 42 to 08123456789 delivered")
-                                 .arg(report)))
+    EXPECT_TRUE(log.contains(
+        QStringLiteral("status report (storage %1): message 42 to 08123456789 delivered")
+            .arg(report)))
         << log.toStdString();
-    EXPECT_TRUE(log.contains(QStringLiteral("TELKOMSEL: the sender is not a phone number"))) << log.toStdString();
+    EXPECT_TRUE(log.contains(QStringLiteral("TELKOMSEL: the sender is not a phone number")))
+        << log.toStdString();
 }
 
 } // namespace

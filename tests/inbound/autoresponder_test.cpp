@@ -129,9 +129,9 @@ TEST_F(AutoResponder, OnlyPhoneNumbersAreAnsweredOrForwarded) {
     rule("saldo", "Saldo anda 0");
     keyword("INFO", "0877");
     const std::pair<std::string, bool> senders[] = {
-        {"TELKOMSEL", false}, {"M-Tronik", false}, {"BCA 24", false}, {"+", false},
-        {"", false},          {"0812x", false},    {"9494", true},    {"08123456789", true},
-        {"+628123", true},
+        {"TELKOMSEL", false}, {"M-Tronik", false},   {"BCA 24", false},
+        {"+", false},         {"", false},           {"0812x", false},
+        {"9494", true},       {"08123456789", true}, {"+628123", true},
     };
     for (const auto& [sender, answered] : senders) {
         for (const char* table : {"qsms", "komplain"})

@@ -99,7 +99,7 @@ TEST(Deliver, AddressAndSenderRules) {
         {"91261832547698", "628123456789"},
         {"D0CD1655FE76A7D7", "M-Tronik"},
         {"D0D42273F96C4E8B4C", "TELKOMSEL"},
-        {"814949", "9494"},               // no trunk prefix: every digit stays
+        {"814949", "9494"}, // no trunk prefix: every digit stays
         {"81261832547698", "628123456789"},
         {"819026213F", "62962123"},
         {"8190", "629"},
@@ -144,12 +144,13 @@ namespace {
 
 const std::string kSc = "\n07912618485400F9";
 const std::string kNat = "0B818021436587F9"; // 08123456789
-const std::string kHalo4 = "04C830FB0D";       // UDL 4 + "Halo"
-const std::string kOtp = "1C004B006F006400650020004F00540050003A00200034003800320031"; // "Kode OTP: 4821"
+const std::string kHalo4 = "04C830FB0D";     // UDL 4 + "Halo"
+const std::string kOtp =
+    "1C004B006F006400650020004F00540050003A00200034003800320031"; // "Kode OTP: 4821"
 const std::string kWapData = "000603AE81EA02056A00";
 
-std::string Pdu(const std::string& firstOctet, const std::string& originator, const std::string& dcs,
-                const std::string& userData) {
+std::string Pdu(const std::string& firstOctet, const std::string& originator,
+                const std::string& dcs, const std::string& userData) {
     return kSc + firstOctet + originator + "00" + dcs + kStamp + userData;
 }
 
@@ -158,10 +159,10 @@ TEST(Deliver, Originators) {
         {"10D0D42273F96C4E8B4C", "TELKOMSEL"},
         {"0ED0CD1655FE76A7D7", "M-Tronik"},
         {"06D0C26110", "BCA"},
-        {"0DD04937F93D0FD301", "Indosat"}, // seven characters: the eighth septet is only fill
-        {"04814949", "9494"},              // short code, type unknown
-        {"04A14949", "9494"},              // short code, type national
-        {"0781056317F0", "5036710"},       // a number without the trunk prefix keeps it all
+        {"0DD04937F93D0FD301", "Indosat"},   // seven characters: the eighth septet is only fill
+        {"04814949", "9494"},                // short code, type unknown
+        {"04A14949", "9494"},                // short code, type national
+        {"0781056317F0", "5036710"},         // a number without the trunk prefix keeps it all
         {"0C81261832547698", "08123456789"}, // international digits, type unknown
         {"0C91261832547698", "08123456789"}, // international
         {"0B818021436587F9", "08123456789"}, // national with the trunk prefix
@@ -242,7 +243,8 @@ TEST(Deliver, UserDataHeaders) {
     };
     // clang-format on
     for (const HeaderCase& c : cases) {
-        const auto m = DecodeDeliverPdu("+CMGL: 1,0,,30", Pdu(c.firstOctet, kNat, c.dcs, c.userData));
+        const auto m =
+            DecodeDeliverPdu("+CMGL: 1,0,,30", Pdu(c.firstOctet, kNat, c.dcs, c.userData));
         ASSERT_TRUE(m) << c.name;
         EXPECT_EQ(m->text, c.text) << c.name;
         EXPECT_EQ(m->part, c.part) << c.name;
@@ -253,14 +255,23 @@ TEST(Deliver, UserDataHeaders) {
 TEST(Deliver, TextEndsAtTheDeclaredLength) {
     const std::pair<std::string, std::string> cases[] = {
         {"00" + kHalo + "FFFF", "Halo apa kabar"},
-        {"00" "04C830FB8D41", "Halo"}, // the top bit of octet 4 is past septet 4
-        {"08" "06004100620063" "0064", "Abc"},
-        {"04" "02AABBCC", "[binary message, 2 octets]"},
-        {"00" "0E9B720D04914C2815CB0593D100", "\u20AC5 \u0394\u03A6\u0393\u039B\u03A9\u03A0\u03A8\u03A3\u0398\u039E"},
+        {"00"
+         "04C830FB8D41",
+         "Halo"}, // the top bit of octet 4 is past septet 4
+        {"08"
+         "06004100620063"
+         "0064",
+         "Abc"},
+        {"04"
+         "02AABBCC",
+         "[binary message, 2 octets]"},
+        {"00"
+         "0E9B720D04914C2815CB0593D100",
+         "\u20AC5 \u0394\u03A6\u0393\u039B\u03A9\u03A0\u03A8\u03A3\u0398\u039E"},
     };
     for (const auto& [codingAndData, text] : cases) {
-        const auto m = DecodeDeliverPdu("+CMGL: 1,0,,30",
-                                        Pdu("04", kNat, codingAndData.substr(0, 2), codingAndData.substr(2)));
+        const auto m = DecodeDeliverPdu(
+            "+CMGL: 1,0,,30", Pdu("04", kNat, codingAndData.substr(0, 2), codingAndData.substr(2)));
         ASSERT_TRUE(m) << codingAndData;
         EXPECT_EQ(m->text, text) << codingAndData;
     }

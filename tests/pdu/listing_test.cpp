@@ -103,10 +103,10 @@ TEST(Listing, DropsMalformedEntries) {
     const std::string answer = "\r\n+CMT: ,25\r\n" + kSample +      // unsolicited: empty index
                                "\r\n+CMGL: x,0,,25\r\n" + kSample + // index not a number
                                "\r\n+CMGL: 99999999999,0\r\n" + kSample + // index out of range
-                               "\r\n+CMGL:1,0\r\n" + kSample +            // no blank: read all the same
-                               "\r\n+CMGL: 3,0\r\n+CMGL: 4,0\r\n" +       // no PDU under header 3
+                               "\r\n+CMGL:1,0\r\n" + kSample +      // no blank: read all the same
+                               "\r\n+CMGL: 3,0\r\n+CMGL: 4,0\r\n" + // no PDU under header 3
                                kSample + "\r\n+CMGL: 5,0\r\nRING\r\n\r\nOK\r\n" + // no PDU at all
-                               "\r\n+CMGL: 6,0";                           // header on the last line
+                               "\r\n+CMGL: 6,0"; // header on the last line
     const MessageListing m = ParseMessageListing(answer);
     EXPECT_EQ(m.indices, (Texts{"1", "4"}));
     EXPECT_EQ(ParseMessageListing("").count(), 0u);
@@ -116,7 +116,8 @@ TEST(Listing, DropsMalformedEntries) {
 TEST(Listing, HeaderVariantsAndUnsolicitedLines) {
     const std::string pdu = "\r\n" + kSample + "\r\n";
     std::string lower = kSample;
-    std::transform(lower.begin(), lower.end(), lower.begin(), [](char c) { return std::tolower(c); });
+    std::transform(lower.begin(), lower.end(), lower.begin(),
+                   [](char c) { return std::tolower(c); });
     // clang-format off
     const std::pair<const char*, std::string> answers[] = {
         {"empty alpha field", "\r\n+CMGL: 1,0,\"\",25" + pdu},
@@ -139,17 +140,19 @@ TEST(Listing, HeaderVariantsAndUnsolicitedLines) {
         EXPECT_EQ(m.senders, Texts{"08123456789"}) << name;
     }
     // An unsolicited line between two entries belongs to neither.
-    const MessageListing two = ParseMessageListing("\r\n+CMGL: 1,0,,25" + pdu + "RING\r\n+CMGL: 2,0,,25" + pdu);
+    const MessageListing two =
+        ParseMessageListing("\r\n+CMGL: 1,0,,25" + pdu + "RING\r\n+CMGL: 2,0,,25" + pdu);
     EXPECT_EQ(two.indices, (Texts{"1", "2"}));
 }
 
 TEST(Listing, EntriesThatAreNotReceivedMessages) {
     const std::string report = "07912618485400F9060C0B818021436587F9628021013504826280210145048200";
     const std::string submit = "0011000B818021436587F90000AA05E8329BFD06";
-    const std::string answer = "\r\n+CMGL: 1,0,,26\r\n" + report + "\r\n+CMGL: 2,2,,19\r\n" + submit +
-                               "\r\n+CMGL: 3,3,,19\r\n" + submit + "\r\n+CMGL: 4,1,,25\r\n" + kSample +
-                               "\r\n+CMGL: 5,0,,25\r\n07912618485400F9070B818021436587F9" // reserved type
-                               "0000628021013504820EC830FB0D0AC3C3A075581C9603\r\n\r\nOK\r\n";
+    const std::string answer =
+        "\r\n+CMGL: 1,0,,26\r\n" + report + "\r\n+CMGL: 2,2,,19\r\n" + submit +
+        "\r\n+CMGL: 3,3,,19\r\n" + submit + "\r\n+CMGL: 4,1,,25\r\n" + kSample +
+        "\r\n+CMGL: 5,0,,25\r\n07912618485400F9070B818021436587F9" // reserved type
+        "0000628021013504820EC830FB0D0AC3C3A075581C9603\r\n\r\nOK\r\n";
     const std::vector<DeliveredMessage> listed = ParseListedMessages(answer);
     ASSERT_EQ(listed.size(), 4u);
     EXPECT_EQ(listed[0].kind, MessageKind::StatusReport);
@@ -165,9 +168,13 @@ TEST(Listing, BinaryPartsMakeOneDescription) {
     const std::string head = "07912618485400F9440B818021436587F9000462802101350482";
     const std::string header = "0B05040B8423F00003A702"; // port 2948, reference 0xA7, 2 parts
     // Two parts of a WAP push (3 and 5 octets) and a text part that shares their reference.
-    const MessageListing m = ParseMessageListing(Answer(
-        {head + "0F" + header + "02" "112233", head + "11" + header + "01" "0102030405",
-         PartPdu(0xA7, 2, 1, "text")}));
+    const MessageListing m = ParseMessageListing(Answer({head + "0F" + header +
+                                                             "02"
+                                                             "112233",
+                                                         head + "11" + header +
+                                                             "01"
+                                                             "0102030405",
+                                                         PartPdu(0xA7, 2, 1, "text")}));
     EXPECT_EQ(m.texts, (Texts{"[binary message, 8 octets, port 2948]", "", "text"}));
 }
 

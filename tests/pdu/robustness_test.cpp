@@ -35,8 +35,9 @@ TEST(Robustness, EveryTruncationOfAPdu) {
 
 TEST(Robustness, LengthsClaimingMoreThanTheLine) {
     // Service-centre, originator and user data lengths all at their maximum.
-    for (const char* line : {"\nFF", "\n0004FF", "\n0004FF81", "\n0004028190000062802101350482FF",
-                             "\n00040281900008628021013504FFFF", "\nZZ04Z", "\n0006FF", "\n0044FF"}) {
+    for (const char* line :
+         {"\nFF", "\n0004FF", "\n0004FF81", "\n0004028190000062802101350482FF",
+          "\n00040281900008628021013504FFFF", "\nZZ04Z", "\n0006FF", "\n0044FF"}) {
         const auto m = DecodeDeliverPdu("+CMGL: 1,0", line);
         ASSERT_TRUE(m) << line;
     }
