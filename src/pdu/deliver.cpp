@@ -7,6 +7,8 @@
 #include "pdu/tpdu_constants.h"
 
 #include <algorithm>
+#include <array>
+#include <cstdint>
 #include <span>
 
 namespace pelorin::pdu {
@@ -25,6 +27,15 @@ constexpr std::string_view kCountryCode = "62";
 constexpr char kTrunkPrefix = '0';
 constexpr std::string_view kListingTag = "+CMGL:";
 constexpr std::size_t kMaxStatDigits = 3;
+
+// Value of an upper-case hex digit, -1 for any other byte.
+constexpr std::array<std::int8_t, 256> kNibbles = [] {
+    std::array<std::int8_t, 256> nibbles{};
+    nibbles.fill(-1);
+    for (int d = 0; d < 16; ++d)
+        nibbles[static_cast<unsigned char>("0123456789ABCDEF"[d])] = static_cast<std::int8_t>(d);
+    return nibbles;
+}();
 
 struct ListingHeader {
     std::string index;
@@ -46,10 +57,14 @@ std::optional<int> ReadStat(std::string_view field) {
 // colon or blank; the index is the first field, up to a comma or blank.
 std::optional<ListingHeader> ReadHeader(std::string_view line) {
     std::size_t start = line.find(kListingTag);
-    if (start != std::string_view::npos) start += kListingTag.size();
-    else if ((start = line.find(':')) != std::string_view::npos) ++start;
-    else if ((start = line.find(' ')) != std::string_view::npos) ++start;
-    else return std::nullopt;
+    if (start != std::string_view::npos)
+        start += kListingTag.size();
+    else if ((start = line.find(':')) != std::string_view::npos)
+        ++start;
+    else if ((start = line.find(' ')) != std::string_view::npos)
+        ++start;
+    else
+        return std::nullopt;
     std::string_view fields = line.substr(start);
     fields.remove_prefix(std::min(fields.find_first_not_of(' '), fields.size()));
     if (fields.empty()) return std::nullopt;
@@ -93,7 +108,8 @@ PduFields LocateFields(std::string_view line, std::size_t sca) {
 
 // Exactly the declared octets of the user data: bytes past them are no part of the message,
 // and octets missing from a short line count as zero.
-std::string_view DeclaredUserData(std::string_view userData, std::size_t octets, std::string& padded) {
+std::string_view DeclaredUserData(std::string_view userData, std::size_t octets,
+                                  std::string& padded) {
     if (userData.size() >= 2 * octets) return userData.substr(0, 2 * octets);
     padded.assign(userData).resize(2 * octets, '0');
     return padded;
@@ -106,15 +122,19 @@ std::size_t HeaderSeptets(std::size_t octets) {
 
 std::string DecodeGsmText(std::string_view userData, std::size_t septetCount,
                           const UserDataHeader& header) {
-    std::string hex(userData);
-    hex.resize(2 * septetCount, '0'); // one septet per octet of the text: pad to the count
-    const std::vector<std::uint8_t> septets = UnpackSeptets(hex);
-    const std::size_t textStart = std::min(HeaderSeptets(header.octets), septets.size());
-    return DecodeSeptets(std::span<const std::uint8_t>(septets).subspan(textStart));
+    return DecodePackedSeptets(userData, HeaderSeptets(header.octets), septetCount);
 }
 
+// The characters CleanMessageText changes or drops.
+constexpr std::array<bool, 256> kNeedsCleaning = [] {
+    std::array<bool, 256> cleaned{};
+    for (const char c : {'"', '\'', '\\', '/', '\r', '\x1A'})
+        cleaned[static_cast<unsigned char>(c)] = true;
+    return cleaned;
+}();
+
 bool NeedsCleaning(char c) noexcept {
-    return c == '"' || c == '\'' || c == '\\' || c == '/' || c == '\r' || c == '\x1A';
+    return kNeedsCleaning[static_cast<unsigned char>(c)];
 }
 
 DeliveredMessage DecodeDeliver(std::string_view line, std::size_t sca, int firstOctet) {
@@ -200,21 +220,25 @@ std::string DecodeAddress(std::string_view field) {
     if (field.empty()) return {};
     if (IsAlphanumeric(field)) return DecodeAlphanumeric(field.substr(2));
     const std::size_t pairs = field.size() / 2; // type of address + digit pairs
-    std::string sender;
-    sender.reserve(field.size() + 2);
+    std::string sender(field.size() + 1, '\0'); // never more characters than the field's
+    char* out = sender.data();
+    const auto put = [&out](char digit) {
+        if (digit != 'F') *out++ = digit; // the filler, and any 'F', is dropped
+    };
     std::size_t firstSwapped = 1;
     // A national number's trunk prefix 0 gives way to the country code; a number that does
     // not start with it (a short code, a foreign number) keeps every digit.
     if (field.front() != kInternationalTypeDigit && (pairs < 2 || field[3] == kTrunkPrefix)) {
-        sender = kCountryCode;
-        if (pairs >= 2) sender += field[2];
+        put(kCountryCode[0]);
+        put(kCountryCode[1]);
+        if (pairs >= 2) put(field[2]);
         firstSwapped = 2;
     }
     for (std::size_t i = firstSwapped; i < pairs; ++i) {
-        sender += field[2 * i + 1];
-        sender += field[2 * i];
+        put(field[2 * i + 1]);
+        put(field[2 * i]);
     }
-    std::erase(sender, 'F');
+    sender.resize(static_cast<std::size_t>(out - sender.data()));
     return sender;
 }
 
@@ -233,16 +257,66 @@ std::string ApplySenderRules(const std::string& sender) {
 }
 
 std::string FormatDeliverTimestamp(std::string_view digits) {
+    if (digits.size() >= kTimestampDigits) { // the usual case, written in place
+        std::string text = "MM-dd-yy hh:mm:ss";
+        constexpr std::size_t kPairAt[] = {6, 0, 3, 9, 12, 15}; // where pair n of yyMMddhhmmss goes
+        for (std::size_t n = 0; n < 6; ++n) {
+            text[kPairAt[n]] = digits[2 * n + 1];
+            text[kPairAt[n] + 1] = digits[2 * n];
+        }
+        return text;
+    }
     const auto pair = [digits](std::size_t n) { return SwapPair(SubText(digits, 2 * n + 1, 2)); };
     return pair(1) + "-" + pair(2) + "-" + pair(0) + " " + pair(3) + ":" + pair(4) + ":" + pair(5);
 }
 
+namespace {
+
+// UTF-16 units as UTF-8 at `out` (room for three bytes a unit); returns the end. A pair is one
+// character; a surrogate alone stays as it is, for JoinSurrogates.
+template <typename Unit> char* WriteUnits(char* out, std::size_t count, const Unit& unit) {
+    for (std::size_t i = 0; i < count; ++i) {
+        char32_t c = unit(i);
+        if (c < 0x80) { // the usual characters first, each with one test
+            *out++ = static_cast<char>(c);
+            continue;
+        }
+        if ((c & 0xFC00) == 0xD800 && i + 1 < count) {
+            if (const char32_t low = unit(i + 1); (low & 0xFC00) == 0xDC00) {
+                c = 0x10000 + ((c - 0xD800) << 10) + (low - 0xDC00);
+                ++i;
+            }
+        }
+        out = WriteUtf8(out, c);
+    }
+    return out;
+}
+
+} // namespace
+
 std::string DecodeUnicodeText(std::string_view userData) {
-    std::u16string units;
-    units.reserve(userData.size() / 4);
-    for (std::size_t i = 0; i + 4 <= userData.size(); i += 4)
-        units += static_cast<char16_t>(HexToInt(userData.substr(i, 4)));
-    return Utf16ToUtf8(units);
+    const std::size_t count = userData.size() / 4;
+    std::string text(3 * count, '\0'); // a unit gives at most three bytes, a pair four
+    char* end = nullptr;
+    constexpr std::size_t kOnStack = 512; // a message's 140 octets, and more
+    std::array<std::uint8_t, kOnStack> octets;
+    if (2 * count <= kOnStack && UpperHexToOctets(userData.substr(0, 4 * count), octets.data())) {
+        end = WriteUnits(text.data(), count, [&octets](std::size_t i) {
+            return static_cast<char32_t>(octets[2 * i] << 8 | octets[2 * i + 1]);
+        });
+    } else {
+        // A group with a character that is not upper-case hex reads as 0, as HexToInt reads it.
+        end = WriteUnits(text.data(), count, [userData](std::size_t i) -> char32_t {
+            const auto nibble = [userData, i](std::size_t k) {
+                return kNibbles[static_cast<unsigned char>(userData[4 * i + k])];
+            };
+            const int a = nibble(0), b = nibble(1), c = nibble(2), d = nibble(3);
+            if ((a | b | c | d) < 0) return 0;
+            return static_cast<char32_t>(a << 12 | b << 8 | c << 4 | d);
+        });
+    }
+    text.resize(static_cast<std::size_t>(end - text.data()));
+    return text;
 }
 
 std::string CleanMessageText(std::string_view text) {

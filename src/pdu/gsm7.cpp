@@ -1,7 +1,10 @@
 #include "pdu/gsm7.h"
 
+#include "pdu/hex.h"
 #include "pdu/tpdu_constants.h"
+#include "pdu/unicode.h"
 
+#include <algorithm>
 #include <array>
 
 namespace pelorin::pdu {
@@ -79,9 +82,10 @@ constexpr Table BuildTable(const Row* rows, std::size_t count) {
     return table;
 }
 
-// Septet -> its character as UTF-8 (one to three bytes), so decoding appends bytes only.
+// Septet -> its character as UTF-8, so decoding copies bytes only. Every character of the
+// decode table is below U+0800: two bytes at most.
 struct Utf8Char {
-    char bytes[3] = {};
+    char bytes[2] = {};
     std::uint8_t length = 0;
 };
 
@@ -90,15 +94,10 @@ constexpr Utf8Char ToUtf8(char32_t c) {
     if (c < 0x80) {
         out.bytes[0] = static_cast<char>(c);
         out.length = 1;
-    } else if (c < 0x800) {
+    } else {
         out.bytes[0] = static_cast<char>(0xC0 | (c >> 6));
         out.bytes[1] = static_cast<char>(0x80 | (c & 0x3F));
         out.length = 2;
-    } else {
-        out.bytes[0] = static_cast<char>(0xE0 | (c >> 12));
-        out.bytes[1] = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-        out.bytes[2] = static_cast<char>(0x80 | (c & 0x3F));
-        out.length = 3;
     }
     return out;
 }
@@ -113,6 +112,7 @@ constexpr std::array<char32_t, 128> BuildDecode() {
 }
 
 constexpr auto kDecode = BuildDecode();
+static_assert(std::all_of(kDecode.begin(), kDecode.end(), [](char32_t c) { return c < 0x800; }));
 
 constexpr std::array<Utf8Char, 128> BuildDecodeUtf8() {
     std::array<Utf8Char, 128> table{};
@@ -122,11 +122,6 @@ constexpr std::array<Utf8Char, 128> BuildDecodeUtf8() {
 }
 
 constexpr auto kDecodeUtf8 = BuildDecodeUtf8();
-
-void Append(std::string& text, char32_t c) {
-    const Utf8Char u = ToUtf8(c);
-    text.append(u.bytes, u.length);
-}
 
 // Byte -> extension code, 0 when the byte is not an extension character.
 constexpr std::array<unsigned char, 256> BuildExtensionCodes() {
@@ -138,21 +133,34 @@ constexpr std::array<unsigned char, 256> BuildExtensionCodes() {
 
 constexpr auto kExtensionCodes = BuildExtensionCodes();
 
+constexpr Table kEncode = BuildTable(kEncodeRows, std::size(kEncodeRows));
+
 // Byte -> first GsmAlphabet position holding it, -1 when none does. Taking the first position
 // keeps duplicates (the bullet in eleven rows) on their lowest code, 16.
-const std::array<int, 256>& FirstPositions() {
-    static const std::array<int, 256> positions = [] {
-        std::array<int, 256> first{};
-        first.fill(-1);
-        const std::string& alphabet = GsmAlphabet();
-        for (int p = 127; p >= 0; --p)
-            first[static_cast<unsigned char>(alphabet[static_cast<std::size_t>(p)])] = p;
-        return first;
-    }();
-    return positions;
+constexpr std::array<int, 256> BuildFirstPositions() {
+    std::array<int, 256> first{};
+    first.fill(-1);
+    for (int p = 127; p >= 0; --p)
+        first[kEncode[static_cast<std::size_t>(p)]] = p;
+    return first;
 }
 
+constexpr auto kFirstPosition = BuildFirstPositions();
+
 constexpr unsigned char kBullet = 0x95;
+
+// Byte -> whether the alphabet carries it as itself (see GsmCarries).
+constexpr std::array<bool, 256> BuildCarried() {
+    std::array<bool, 256> carried{};
+    for (std::size_t byte = 0; byte < carried.size(); ++byte) {
+        // The bullet only stands in for the Greek letters; the escape is no character.
+        carried[byte] = kExtensionCodes[byte] != 0 ||
+                        (byte != kBullet && byte != kGsmEscape && kFirstPosition[byte] >= 0);
+    }
+    return carried;
+}
+
+constexpr auto kCarried = BuildCarried();
 
 constexpr char kHexDigits[] = "0123456789ABCDEF";
 
@@ -170,120 +178,201 @@ constexpr auto kNibbleOrZero = BuildNibbles();
 
 const std::string& GsmAlphabet() {
     // A function-local static is initialised exactly once, even with concurrent first calls.
-    static const std::string alphabet = [] {
-        constexpr Table table = BuildTable(kEncodeRows, std::size(kEncodeRows));
-        return std::string(table.begin(), table.end());
-    }();
+    static const std::string alphabet(kEncode.begin(), kEncode.end());
     return alphabet;
 }
 
 bool GsmCarries(std::string_view text) {
-    const std::array<int, 256>& first = FirstPositions();
-    for (const char c : text) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (kExtensionCodes[byte] != 0) continue;
-        // The bullet only stands in for the Greek letters; the escape is no character.
-        if (byte == kBullet || byte == kGsmEscape || first[byte] < 0) return false;
-    }
-    return true;
+    return std::all_of(text.begin(), text.end(),
+                       [](char c) { return kCarried[static_cast<unsigned char>(c)]; });
+}
+
+std::size_t SeptetRoom(char c) noexcept {
+    return kExtensionCodes[static_cast<unsigned char>(c)] != 0 ? 2 : 1;
 }
 
 std::string TextToGsm(std::string_view text) {
-    const std::array<int, 256>& first = FirstPositions();
     std::string codes(2 * text.size(), '\0'); // at most two codes per character
-    std::size_t out = 0;
+    codes.resize(static_cast<std::size_t>(WriteGsmCodes(codes.data(), text).end - codes.data()));
+    return codes;
+}
+
+namespace {
+
+// Byte -> its code when it is a carried character of one septet (not an extension
+// character, not the escape, not the bullet that stands in for Greek letters), else -1.
+constexpr std::array<std::int8_t, 256> BuildPlainCodes() {
+    std::array<std::int8_t, 256> codes{};
+    for (std::size_t byte = 0; byte < codes.size(); ++byte) {
+        const bool plain = kCarried[byte] && kExtensionCodes[byte] == 0;
+        codes[byte] = static_cast<std::int8_t>(plain ? kFirstPosition[byte] : -1);
+    }
+    return codes;
+}
+
+constexpr auto kPlainCodes = BuildPlainCodes();
+
+} // namespace
+
+WrittenCodes WriteGsmCodes(char* codes, std::string_view text) noexcept {
+    bool carried = true;
     int previous = -1;
     for (const char c : text) {
         const auto byte = static_cast<unsigned char>(c);
+        if (const int plain = kPlainCodes[byte]; plain >= 0 && previous != kGsmEscape) {
+            *codes++ = static_cast<char>(plain); // the common case
+            previous = byte;
+            continue;
+        }
+        carried = carried && kCarried[byte];
         if (const unsigned char ext = kExtensionCodes[byte]; ext != 0) {
-            codes[out++] = static_cast<char>(kGsmEscape);
-            codes[out++] = static_cast<char>(ext);
+            *codes++ = static_cast<char>(kGsmEscape);
+            *codes++ = static_cast<char>(ext);
             previous = ext;
             continue;
         }
         if (byte == kGsmEscape || previous == kGsmEscape)
-            codes[out++] = c; // an escape and its follower pass unchanged
-        else if (const int position = first[byte]; position >= 0)
-            codes[out++] = static_cast<char>(position);
+            *codes++ = c; // an escape and its follower pass unchanged
+        else if (kFirstPosition[byte] >= 0)
+            *codes++ = static_cast<char>(kFirstPosition[byte]);
         previous = byte;
     }
-    codes.resize(out);
-    return codes;
+    return {codes, carried};
+}
+
+char* WritePackedSeptets(char* hex, const char* codes, std::size_t count) noexcept {
+    const auto code = [codes](std::size_t i) {
+        return static_cast<std::uint64_t>(static_cast<unsigned char>(codes[i]) & kSeptetMask);
+    };
+    // Eight septets fill seven octets exactly: they go out seven octets at a time.
+    std::size_t i = 0;
+    for (; i + 8 <= count; i += 8) {
+        // Only 7 bits of a code are packed: a wider value must not spill into its neighbour.
+        std::uint64_t block = 0;
+        for (std::size_t k = 0; k < 8; ++k)
+            block |= code(i + k) << (7 * k);
+        for (std::size_t k = 0; k < 7; ++k)
+            hex = WriteHexByte(hex, static_cast<unsigned>(block >> (8 * k)));
+    }
+    std::uint64_t block = 0;
+    for (std::size_t k = 0; i + k < count; ++k)
+        block |= code(i + k) << (7 * k);
+    for (std::size_t k = 0; k < (7 * (count - i) + 7) / 8; ++k)
+        hex = WriteHexByte(hex, static_cast<unsigned>(block >> (8 * k)));
+    return hex;
 }
 
 std::string PackSeptets(std::string_view codes) {
     std::string hex((codes.size() * 7 + 7) / 8 * 2, '0');
-    std::size_t out = 0;
-    std::uint32_t bits = 0; // little-endian bit stream, low bits go out first
-    int held = 0;
-    const auto emit = [&hex, &out](std::uint32_t octet) {
-        hex[out++] = kHexDigits[(octet >> 4) & 0xF];
-        hex[out++] = kHexDigits[octet & 0xF];
-    };
-    for (const char c : codes) {
-        // Only 7 bits fit a septet; a wider value must not spill into its neighbour.
-        bits |= (static_cast<std::uint32_t>(static_cast<unsigned char>(c)) & kSeptetMask) << held;
-        held += 7;
-        if (held >= 8) {
-            emit(bits & 0xFF);
-            bits >>= 8;
-            held -= 8;
-        }
-    }
-    if (held > 0) emit(bits & 0xFF);
+    WritePackedSeptets(hex.data(), codes.data(), codes.size());
     return hex;
 }
 
-std::vector<std::uint8_t> UnpackSeptets(std::string_view hex) {
-    const std::size_t octets = hex.size() / 2;
-    std::vector<std::uint8_t> septets(octets); // 8m bits hold at least m septets
-    const auto octet = [hex](std::size_t i) {
-        return static_cast<std::uint64_t>(
-            kNibbleOrZero[static_cast<unsigned char>(hex[2 * i])] << 4 |
-            kNibbleOrZero[static_cast<unsigned char>(hex[2 * i + 1])]);
-    };
-    std::size_t in = 0;
-    std::size_t out = 0;
-    // Seven octets hold exactly eight septets; whole blocks first, then the tail bit by bit.
-    for (; in + 7 <= octets && out + 8 <= octets; in += 7) {
-        std::uint64_t block = 0;
-        for (std::size_t k = 0; k < 7; ++k)
-            block |= octet(in + k) << (8 * k);
-        for (std::size_t k = 0; k < 8; ++k)
-            septets[out++] = static_cast<std::uint8_t>((block >> (7 * k)) & kSeptetMask);
+std::size_t SeptetRoom(std::string_view text) noexcept {
+    std::size_t room = text.size();
+    for (const char c : text) {
+        if (kExtensionCodes[static_cast<unsigned char>(c)] != 0) ++room; // rare: a branch is cheap
     }
-    std::uint32_t bits = 0;
-    int held = 0;
-    // Stop once m septets are out: the stream's top m bits are not read.
-    for (; in < octets && out < octets; ++in) {
-        bits |= static_cast<std::uint32_t>(octet(in)) << held;
-        held += 8;
-        while (held >= 7 && out < octets) {
-            septets[out++] = static_cast<std::uint8_t>(bits & kSeptetMask);
-            bits >>= 7;
-            held -= 7;
+    return room;
+}
+
+std::size_t SeptetFit(std::string_view text, std::size_t limit) noexcept {
+    std::size_t used = 0;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        used += SeptetRoom(text[i]);
+        if (used > limit) return i;
+    }
+    return text.size();
+}
+
+namespace {
+
+// The UTF-8 text of septets written at `out` (room for two bytes a septet and one more);
+// returns the end. An escape and its follower make one character.
+char* WriteText(char* out, const std::uint8_t* septets, std::size_t count) {
+    for (std::size_t i = 0; i < count; ++i) {
+        const unsigned code = septets[i] & kSeptetMask;
+        if (code != kGsmEscape) {
+            const Utf8Char& u = kDecodeUtf8[code]; // one or two bytes: both written, one kept
+            out[0] = u.bytes[0];
+            out[1] = u.bytes[1];
+            out += u.length;
+        } else {
+            out = WriteUtf8(
+                out, GsmToChar(kGsmEscape, i + 1 < count ? septets[++i] : kNoFollowingSeptet));
         }
     }
+    return out;
+}
+
+// Septets 0 to count - 1 of packed hex written at `septets`: a digit that is not upper-case hex
+// reads as 0, digits past the text as "0".
+void WriteUnpacked(std::uint8_t* septets, std::string_view hex, std::size_t count) {
+    const auto digit = [hex](std::size_t at) -> std::uint64_t {
+        return at < hex.size() ? kNibbleOrZero[static_cast<unsigned char>(hex[at])] : 0;
+    };
+    std::size_t j = 0;
+    std::size_t at = 0; // hex digit
+    // Seven octets hold exactly eight septets: whole blocks first, then the rest.
+    for (; j + 8 <= count; j += 8, at += 14) {
+        std::uint64_t block = 0;
+        if (at + 14 <= hex.size()) {
+            for (std::size_t k = 0; k < 7; ++k)
+                block |= static_cast<std::uint64_t>(
+                             kNibbleOrZero[static_cast<unsigned char>(hex[at + 2 * k])] << 4 |
+                             kNibbleOrZero[static_cast<unsigned char>(hex[at + 2 * k + 1])])
+                         << (8 * k);
+        } else {
+            for (std::size_t k = 0; k < 7; ++k)
+                block |= (digit(at + 2 * k) << 4 | digit(at + 2 * k + 1)) << (8 * k);
+        }
+        for (std::size_t k = 0; k < 8; ++k)
+            septets[j + k] = static_cast<std::uint8_t>((block >> (7 * k)) & kSeptetMask);
+    }
+    std::uint64_t block = 0;
+    for (std::size_t k = 0; k < 7 && j < count; ++k)
+        block |= (digit(at + 2 * k) << 4 | digit(at + 2 * k + 1)) << (8 * k);
+    for (std::size_t k = 0; j + k < count; ++k)
+        septets[j + k] = static_cast<std::uint8_t>((block >> (7 * k)) & kSeptetMask);
+}
+
+} // namespace
+
+std::vector<std::uint8_t> UnpackSeptets(std::string_view hex) {
+    // m octets hold at least m septets; the stream's top m bits are not read.
+    std::vector<std::uint8_t> septets(hex.size() / 2);
+    WriteUnpacked(septets.data(), hex, septets.size());
     return septets;
 }
 
 std::string DecodeSeptets(std::span<const std::uint8_t> septets) {
-    std::string text;
-    text.reserve(septets.size() + 8);
-    for (std::size_t i = 0; i < septets.size(); ++i) {
-        const std::uint8_t code = septets[i] & kSeptetMask;
-        if (code != kGsmEscape) {
-            const Utf8Char& u = kDecodeUtf8[code];
-            text.append(u.bytes, u.length);
-        } else {
-            Append(text, GsmToChar(kGsmEscape, i + 1 < septets.size() ? septets[++i] : kNoFollowingSeptet));
-        }
+    std::string text(2 * septets.size() + 1, '\0');
+    text.resize(static_cast<std::size_t>(WriteText(text.data(), septets.data(), septets.size()) -
+                                         text.data()));
+    return text;
+}
+
+std::string DecodePackedSeptets(std::string_view hex, std::size_t first, std::size_t count) {
+    // The septets go to the stack when they fit: a user data length is at most 255.
+    constexpr std::size_t kOnStack = 256;
+    std::array<std::uint8_t, kOnStack> onStack;
+    std::vector<std::uint8_t> onHeap;
+    std::uint8_t* septets = onStack.data();
+    if (count > kOnStack) {
+        onHeap.resize(count);
+        septets = onHeap.data();
     }
+    WriteUnpacked(septets, hex, count);
+    first = std::min(first, count);
+    std::string text(2 * (count - first) + 1, '\0');
+    text.resize(static_cast<std::size_t>(WriteText(text.data(), septets + first, count - first) -
+                                         text.data()));
     return text;
 }
 
 char32_t GsmToChar(int code, int following) noexcept {
-    if ((code & kSeptetMask) != kGsmEscape) return kDecode[static_cast<std::size_t>(code & kSeptetMask)];
+    if ((code & kSeptetMask) != kGsmEscape)
+        return kDecode[static_cast<std::size_t>(code & kSeptetMask)];
     if (following < 0) return U' ';
     const int next = following & kSeptetMask;
     for (const Extension& e : kExtensions) {

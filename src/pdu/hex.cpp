@@ -58,7 +58,14 @@ std::string SwapSemiOctets(std::string_view digits) {
 }
 
 std::string HexByte(long long value) {
-    return HexFixed(value & 0xFF, 2);
+    const HexPair& pair = kHexPairs[static_cast<std::size_t>(value & 0xFF)];
+    return {pair.high, pair.low};
+}
+
+void AppendHexByte(std::string& out, unsigned value) {
+    const HexPair& pair = kHexPairs[value & 0xFF];
+    const char both[] = {pair.high, pair.low};
+    out.append(both, 2);
 }
 
 std::string HexFixed(long long value, int digits) {
@@ -73,19 +80,30 @@ std::string IntToHex2(long long value) {
     return PadLeft(MinimalHex(value), 2, '0');
 }
 
-int HexNibble(char c) noexcept {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
-
 int HexDigitValue(std::string_view text) noexcept {
     return text.empty() ? 0 : std::max(HexNibble(text.front()), 0);
 }
 
-int HexPairValue(std::string_view text) noexcept {
-    if (text.empty()) return 0;
-    return 16 * std::max(HexNibble(text.front()), 0) + std::max(HexNibble(text.back()), 0);
+bool UpperHexToOctets(std::string_view hex, std::uint8_t* out) noexcept {
+    const std::size_t octets = hex.size() / 2;
+    const auto* digits = reinterpret_cast<const unsigned char*>(hex.data());
+    // No early exit and no table: both loops leave the compiler free to work on many bytes.
+    unsigned char other = 0;
+    for (std::size_t i = 0; i < 2 * octets; ++i) {
+        const unsigned char c = digits[i];
+        const unsigned char digit = static_cast<unsigned char>(c - '0') < 10;
+        const unsigned char letter = static_cast<unsigned char>(c - 'A') < 6;
+        other |= static_cast<unsigned char>((digit | letter) ^ 1);
+    }
+    if (other != 0) return false;
+    for (std::size_t i = 0; i < octets; ++i) {
+        const unsigned char high = digits[2 * i];
+        const unsigned char low = digits[2 * i + 1];
+        // "0"-"9" are 0x30-0x39, "A"-"F" 0x41-0x46: the low four bits, plus 9 for a letter.
+        out[i] = static_cast<std::uint8_t>(((high & 0xF) + 9 * (high >> 6)) << 4 |
+                                           ((low & 0xF) + 9 * (low >> 6)));
+    }
+    return true;
 }
 
 std::int64_t HexToInt(std::string_view text) noexcept {

@@ -28,41 +28,78 @@ bool IsWholeNumber(std::string_view text, bool leadingBlanks) {
 
 // "+CMT:" entries never carry an index; "+CMTI:" (an arrival announced) is no header at all.
 bool IsHeaderLine(std::string_view line) {
-    return line.find("+CMT:") != std::string_view::npos ||
-           line.find("+CMGL:") != std::string_view::npos;
+    for (std::size_t plus = line.find('+'); plus != std::string_view::npos;
+         plus = line.find('+', plus + 1)) {
+        const std::string_view tag = line.substr(plus);
+        if (tag.starts_with("+CMGL:") || tag.starts_with("+CMT:")) return true;
+    }
+    return false;
 }
+
+enum class LineKind { NotPdu, Pdu, LowerCasePdu };
 
 // A PDU line: hex digits only, after the line break in front and blanks behind. Anything else
 // between a header and its PDU (RING, ^MODE:5,4, +CMTI: "ME",3, a blank line) is an
 // unsolicited line and is passed over.
-bool IsPduLine(std::string_view line) {
+LineKind PduLineKind(std::string_view line) {
     if (line.starts_with('\n')) line.remove_prefix(1);
-    while (!line.empty() && (line.back() == ' ' || line.back() == '\t')) line.remove_suffix(1);
-    return !line.empty() && std::all_of(line.begin(), line.end(), [](char c) {
-        return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F') || (c >= 'a' && c <= 'f');
-    });
+    while (!line.empty() && (line.back() == ' ' || line.back() == '\t'))
+        line.remove_suffix(1);
+    if (line.empty()) return LineKind::NotPdu;
+    // No early exit and no table: the compiler checks many bytes at once.
+    unsigned char other = 0;
+    unsigned char lower = 0;
+    for (const char c : line) {
+        const auto u = static_cast<unsigned char>(c);
+        const unsigned char digit = static_cast<unsigned char>(u - '0') < 10;
+        const unsigned char upper = static_cast<unsigned char>(u - 'A') < 6;
+        const unsigned char small = static_cast<unsigned char>(u - 'a') < 6;
+        other |= static_cast<unsigned char>((digit | upper | small) ^ 1);
+        lower |= small;
+    }
+    if (other != 0) return LineKind::NotPdu;
+    return lower ? LineKind::LowerCasePdu : LineKind::Pdu;
 }
 
 // The line of the PDU that belongs to the header at `header`: the first PDU line after it
 // before the next header, or none.
-std::optional<std::size_t> PduLineOf(const TSplitArray& lines, std::size_t header) {
+std::optional<std::size_t> PduLineOf(const std::vector<std::string_view>& lines, std::size_t header,
+                                     LineKind& kind) {
     for (std::size_t j = header + 1; j < lines.size() && !IsHeaderLine(lines[j]); ++j) {
-        if (IsPduLine(lines[j])) return j;
+        kind = PduLineKind(lines[j]);
+        if (kind != LineKind::NotPdu) return j;
     }
     return std::nullopt;
 }
 
 // Modems send upper-case hex; a line in lower case reads the same.
-std::string UpperCaseHex(std::string line) {
-    for (char& c : line) {
+std::string UpperCaseHex(std::string_view line) {
+    std::string upper(line);
+    for (char& c : upper) {
         if (c >= 'a' && c <= 'f') c = static_cast<char>(c - 'a' + 'A');
     }
-    return line;
+    return upper;
+}
+
+// The answer's lines as SplitText cuts it at "\r", without copying them.
+std::vector<std::string_view> SplitLines(std::string_view answer) {
+    std::vector<std::string_view> lines;
+    for (std::size_t end = answer.find('\r'); end != std::string_view::npos;
+         end = answer.find('\r')) {
+        lines.push_back(answer.substr(0, end));
+        answer.remove_prefix(end + 1);
+    }
+    if (!answer.empty()) lines.push_back(answer);
+    return lines;
 }
 
 MessageListing ToListing(std::vector<DeliveredMessage>& messages, std::vector<std::size_t> owners) {
     MessageListing listing;
     listing.owners = std::move(owners);
+    listing.texts.reserve(messages.size());
+    listing.timestamps.reserve(messages.size());
+    listing.senders.reserve(messages.size());
+    listing.indices.reserve(messages.size());
     for (DeliveredMessage& m : messages) {
         listing.texts.push_back(std::move(m.text));
         listing.timestamps.push_back(std::move(m.timestamp));
@@ -75,13 +112,17 @@ MessageListing ToListing(std::vector<DeliveredMessage>& messages, std::vector<st
 } // namespace
 
 std::vector<DeliveredMessage> ParseListedMessages(std::string_view answer) {
-    const TSplitArray lines = SplitText(answer, "\r");
+    const std::vector<std::string_view> lines = SplitLines(answer);
     std::vector<DeliveredMessage> accepted;
+    accepted.reserve(lines.size() / 2); // a header and a PDU line each, at least
     for (std::size_t i = 0; i + 1 < lines.size(); ++i) {
         if (!IsHeaderLine(lines[i])) continue;
-        const std::optional<std::size_t> pdu = PduLineOf(lines, i);
+        LineKind kind = LineKind::NotPdu;
+        const std::optional<std::size_t> pdu = PduLineOf(lines, i, kind);
         if (!pdu) continue;
-        std::optional<DeliveredMessage> message = DecodeDeliverPdu(lines[i], UpperCaseHex(lines[*pdu]));
+        std::optional<DeliveredMessage> message =
+            kind == LineKind::Pdu ? DecodeDeliverPdu(lines[i], lines[*pdu])
+                                  : DecodeDeliverPdu(lines[i], UpperCaseHex(lines[*pdu]));
         if (message && IsWholeNumber(message->index, false))
             accepted.push_back(std::move(*message));
         i = *pdu;
@@ -91,15 +132,17 @@ std::vector<DeliveredMessage> ParseListedMessages(std::string_view answer) {
 
 MessageListing ParseMessageListing(std::string_view answer) {
     std::vector<DeliveredMessage> messages = ParseListedMessages(answer);
-    std::erase_if(messages, [](const DeliveredMessage& m) { return m.kind != MessageKind::Deliver; });
+    std::erase_if(messages,
+                  [](const DeliveredMessage& m) { return m.kind != MessageKind::Deliver; });
     std::vector<std::size_t> owners(messages.size());
     for (std::size_t i = 0; i < owners.size(); ++i) owners[i] = i;
     const PartGrouping grouping = GroupParts(messages);
     for (const PartSet& set : grouping.sets) {
         std::string joined = JoinParts(messages, set);
-        for (const std::size_t position : set.members()) {
-            owners[position] = set.firstListed;
-            messages[position].text.clear();
+        for (const auto& place : set.places) {
+            if (!place) continue;
+            owners[*place] = set.firstListed;
+            messages[*place].text.clear();
         }
         messages[set.firstListed].text = std::move(joined);
     }

@@ -222,16 +222,22 @@ PartGrouping GroupParts(const std::vector<DeliveredMessage>& messages) {
 }
 
 std::string JoinParts(const std::vector<DeliveredMessage>& messages, const PartSet& set) {
-    const std::vector<std::size_t> members = set.members();
-    if (!members.empty() && messages[members.front()].data) {
-        // Binary parts make one binary message: one description of all its octets.
-        std::size_t octets = 0;
-        for (const std::size_t position : members)
-            octets += messages[position].data ? messages[position].data->octets : 0;
-        return BinaryMessageText(octets, messages[members.front()].data->port);
+    const DeliveredMessage* first = nullptr; // the lowest part present
+    std::size_t octets = 0;
+    std::size_t length = 0;
+    for (const auto& place : set.places) {
+        if (!place) continue;
+        if (!first) first = &messages[*place];
+        length += messages[*place].text.size();
+        octets += messages[*place].data ? messages[*place].data->octets : 0;
     }
+    // Binary parts make one binary message: one description of all its octets.
+    if (first && first->data) return BinaryMessageText(octets, first->data->port);
     std::string text;
-    for (const std::size_t position : members) text += messages[position].text;
+    text.reserve(length);
+    for (const auto& place : set.places) {
+        if (place) text += messages[*place].text;
+    }
     // An emoji split between two parts is whole again.
     return JoinSurrogates(std::move(text));
 }

@@ -1,6 +1,7 @@
 #include "pdu/unicode.h"
 
 #include <cstdint>
+#include <cstring>
 
 namespace pelorin::pdu {
 namespace {
@@ -15,21 +16,8 @@ bool IsLowSurrogate(char32_t c) {
 }
 
 void AppendUtf8(std::string& out, char32_t c) {
-    if (c < 0x80) {
-        out += static_cast<char>(c);
-    } else if (c < 0x800) {
-        out += static_cast<char>(0xC0 | (c >> 6));
-        out += static_cast<char>(0x80 | (c & 0x3F));
-    } else if (c < 0x10000) {
-        out += static_cast<char>(0xE0 | (c >> 12));
-        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (c & 0x3F));
-    } else {
-        out += static_cast<char>(0xF0 | (c >> 18));
-        out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (c & 0x3F));
-    }
+    char bytes[4];
+    out.append(bytes, static_cast<std::size_t>(WriteUtf8(bytes, c) - bytes));
 }
 
 // Windows-1252 bytes 0x80-0x9F of the characters outside Latin-1 that the code page holds.
@@ -47,6 +35,14 @@ constexpr Cp1252Extra kCp1252Extras[] = {
     {0x017E, 0x9E}, {0x0178, 0x9F},
 };
 // clang-format on
+
+// Bytes below 0x80 from `at` on.
+std::size_t AsciiRun(std::string_view text, std::size_t at) {
+    std::size_t end = at;
+    while (end < text.size() && static_cast<unsigned char>(text[end]) < 0x80)
+        ++end;
+    return end - at;
+}
 
 char32_t Cp1252CodePoint(unsigned char byte) {
     for (const Cp1252Extra& extra : kCp1252Extras) {
@@ -101,18 +97,43 @@ char32_t NextCodePoint(std::string_view text, std::size_t& at) {
 }
 
 std::u16string Utf8ToUtf16(std::string_view text) {
-    std::u16string units;
-    units.reserve(text.size());
+    std::u16string units(text.size(), u'\0'); // never more units than bytes
+    char16_t* out = units.data();
+    const auto byte = [text](std::size_t i) { return static_cast<unsigned char>(text[i]); };
+    const auto follows = [&byte](std::size_t i) { return (byte(i) & 0xC0) == 0x80; };
     for (std::size_t at = 0; at < text.size();) {
+        const unsigned char first = byte(at);
+        if (first < 0x80) {
+            *out++ = static_cast<char16_t>(first);
+            ++at;
+            continue;
+        }
+        // Well-formed two- and three-byte characters read here; everything else as
+        // NextCodePoint reads it.
+        if (first >= 0xC2 && first < 0xE0 && at + 1 < text.size() && follows(at + 1)) {
+            *out++ = static_cast<char16_t>((first & 0x1F) << 6 | (byte(at + 1) & 0x3F));
+            at += 2;
+            continue;
+        }
+        if ((first & 0xF0) == 0xE0 && at + 2 < text.size() && follows(at + 1) && follows(at + 2)) {
+            const auto unit = static_cast<char16_t>(
+                (first & 0x0F) << 12 | (byte(at + 1) & 0x3F) << 6 | (byte(at + 2) & 0x3F));
+            if (unit >= 0x800) {
+                *out++ = unit;
+                at += 3;
+                continue;
+            }
+        }
         char32_t c = NextCodePoint(text, at);
         if (c >= 0x10000) {
             c -= 0x10000;
-            units += static_cast<char16_t>(0xD800 + (c >> 10));
-            units += static_cast<char16_t>(0xDC00 + (c & 0x3FF));
+            *out++ = static_cast<char16_t>(0xD800 + (c >> 10));
+            *out++ = static_cast<char16_t>(0xDC00 + (c & 0x3FF));
         } else {
-            units += static_cast<char16_t>(c);
+            *out++ = static_cast<char16_t>(c);
         }
     }
+    units.resize(static_cast<std::size_t>(out - units.data()));
     return units;
 }
 
@@ -156,6 +177,20 @@ std::string JoinSurrogates(std::string text) {
     return out;
 }
 
+bool IsAscii(std::string_view text) noexcept {
+    // Eight bytes at a time: the high bit of any of them shows in the mask.
+    constexpr std::uint64_t kHighBits = 0x8080808080808080ULL;
+    std::size_t at = 0;
+    for (; at + 8 <= text.size(); at += 8) {
+        std::uint64_t word;
+        std::memcpy(&word, text.data() + at, 8);
+        if ((word & kHighBits) != 0) return false;
+    }
+    for (; at < text.size(); ++at)
+        if (static_cast<unsigned char>(text[at]) >= 0x80) return false;
+    return true;
+}
+
 int Cp1252Byte(char32_t c) noexcept {
     if (c < 0x80 || (c >= 0xA0 && c <= 0xFF)) return static_cast<int>(c);
     for (const Cp1252Extra& extra : kCp1252Extras) {
@@ -168,10 +203,20 @@ int Cp1252Byte(char32_t c) noexcept {
 
 std::optional<std::string> Utf8ToCp1252(std::string_view text) {
     std::string out;
-    out.reserve(text.size());
     for (std::size_t at = 0; at < text.size();) {
+        const std::size_t ascii = AsciiRun(text, at); // the same bytes in both
+        const std::size_t start = at;
+        at += ascii;
+        if (at == text.size()) {
+            out.append(text.substr(start, ascii));
+            break;
+        }
+        // Room is taken only once a character beyond ASCII is known to fit: most texts that
+        // get here do not, and then nothing was allocated.
         const int byte = Cp1252Byte(NextCodePoint(text, at));
         if (byte < 0) return std::nullopt;
+        if (out.empty()) out.reserve(text.size());
+        out.append(text.substr(start, ascii));
         out += static_cast<char>(byte);
     }
     return out;

@@ -22,6 +22,9 @@ std::string Utf16ToUtf8(std::u16string_view units);
 // surrogate still alone with U+FFFD; the text is then proper UTF-8.
 std::string JoinSurrogates(std::string text);
 
+// True when every byte is below 0x80: such a text reads the same in UTF-8 and Windows-1252.
+bool IsAscii(std::string_view text) noexcept;
+
 // The Windows-1252 bytes of a UTF-8 text when the code page has every one of its characters.
 std::optional<std::string> Utf8ToCp1252(std::string_view text);
 // The same, with "?" for every character the code page lacks.
@@ -40,6 +43,27 @@ int Cp1252Byte(char32_t codePoint) noexcept;
 // one).
 std::size_t CharacterCount(std::string_view text);
 std::string_view FirstCharacters(std::string_view text, std::size_t count);
+
+// Writes the UTF-8 bytes of a code point at `out` (room for four is needed); returns the
+// position after them.
+inline char* WriteUtf8(char* out, char32_t c) noexcept {
+    if (c < 0x80) {
+        *out++ = static_cast<char>(c);
+    } else if (c < 0x800) {
+        *out++ = static_cast<char>(0xC0 | (c >> 6));
+        *out++ = static_cast<char>(0x80 | (c & 0x3F));
+    } else if (c < 0x10000) {
+        *out++ = static_cast<char>(0xE0 | (c >> 12));
+        *out++ = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+        *out++ = static_cast<char>(0x80 | (c & 0x3F));
+    } else {
+        *out++ = static_cast<char>(0xF0 | (c >> 18));
+        *out++ = static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+        *out++ = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+        *out++ = static_cast<char>(0x80 | (c & 0x3F));
+    }
+    return out;
+}
 
 // Reads the code point at `at` and advances `at` past it; malformed bytes read as U+FFFD.
 // Surrogates encoded on their own (see Utf16ToUtf8) read as themselves.

@@ -12,9 +12,12 @@ using namespace tpdu;
 
 namespace {
 
-// Octet i (from 0) of a hex text; 0 past its end.
+// Octet i (from 0) of a hex text, each digit read as HexPairValue reads it; 0 past its end.
 int OctetAt(std::string_view hex, std::size_t i) {
-    return HexPairValue(SubText(hex, 2 * i + 1, 2));
+    const std::size_t at = 2 * i;
+    if (at + 1 < hex.size())
+        return 16 * std::max(HexNibble(hex[at]), 0) + std::max(HexNibble(hex[at + 1]), 0);
+    return HexPairValue(SubText(hex, at + 1, 2));
 }
 
 std::size_t At(std::string_view hex, std::size_t i) {

@@ -139,8 +139,8 @@ TEST(Gsm7, EveryRoundTripCharacterSurvivesPacking) {
     for (int byte = 0; byte < 256; ++byte) {
         const std::string one(1, static_cast<char>(byte));
         const std::string codes = TextToGsm(one);
-        if (!codes.empty() &&
-            DecodeSeptets(std::vector<std::uint8_t>(codes.begin(), codes.end())) == Cp1252ToUtf8(one))
+        if (!codes.empty() && DecodeSeptets(std::vector<std::uint8_t>(
+                                  codes.begin(), codes.end())) == Cp1252ToUtf8(one))
             text += one;
     }
     EXPECT_EQ(text.size(), 107u + 9u); // 107 single-septet characters, 9 escape pairs (euro too)
@@ -162,6 +162,37 @@ TEST(Gsm7, DecodeSeptetsGivesUtf8) {
     };
     for (const auto& [septets, text] : cases)
         EXPECT_EQ(DecodeSeptets(septets), text) << text;
+}
+
+TEST(Gsm7, PackedSeptetsDecodeAsUnpackedOnes) {
+    // DecodePackedSeptets reads straight from the hex what UnpackSeptets and DecodeSeptets
+    // read in two steps: whole blocks, tails, digits that are not hex, short hex, an escape
+    // next to the first septet read.
+    const std::string hex = PackSeptets(TextToGsm("Halo {apa} kabar \x80 hari ini? [ok]"));
+    for (const std::string& data :
+         {hex, hex.substr(0, 17), hex.substr(0, 9) + "zz" + hex.substr(11), std::string("1B1B1B1B"),
+          std::string()}) {
+        for (std::size_t count = 0; count <= 40; ++count) {
+            for (const std::size_t first : {0u, 1u, 7u, 8u, 50u}) {
+                std::string padded = data;
+                if (padded.size() < 2 * count) padded.resize(2 * count, '0');
+                const auto septets = UnpackSeptets(padded);
+                const std::size_t from = std::min<std::size_t>(first, count);
+                const std::string expected = DecodeSeptets(
+                    std::span<const std::uint8_t>(septets).subspan(from, count - from));
+                EXPECT_EQ(DecodePackedSeptets(data, first, count), expected)
+                    << data << " " << first << " " << count;
+            }
+        }
+    }
+}
+
+TEST(Gsm7, SeptetRoomAndFit) {
+    EXPECT_EQ(SeptetRoom("a{b}\x80\xEA"), 9u); // extension characters two, a dropped one one
+    EXPECT_EQ(SeptetFit("ab{c", 3), 2u);       // the pair does not fit the third septet
+    EXPECT_EQ(SeptetFit("ab{c", 4), 3u);
+    EXPECT_EQ(SeptetFit("abc", 3), 3u);
+    EXPECT_EQ(SeptetFit("", 3), 0u);
 }
 
 TEST(Gsm7, AlphabetBuiltOnceAcrossThreads) {

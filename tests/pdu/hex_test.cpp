@@ -73,6 +73,19 @@ TEST(Hex, Readers) {
         EXPECT_EQ(HexToInt(in), value) << in;
 }
 
+TEST(Hex, UpperHexToOctets) {
+    std::uint8_t out[8] = {};
+    ASSERT_TRUE(UpperHexToOctets("00FF7A9B", out));
+    EXPECT_EQ((std::vector<int>(out, out + 4)), (std::vector<int>{0x00, 0xFF, 0x7A, 0x9B}));
+    ASSERT_TRUE(UpperHexToOctets("0AF", out)); // a last single digit is not read
+    EXPECT_EQ(out[0], 0x0A);
+    EXPECT_TRUE(UpperHexToOctets("", out));
+    for (const char* bad : {"0a", "G0", "0 ", "@0", "0/", ":0",
+                            "\x80"
+                            "0"})
+        EXPECT_FALSE(UpperHexToOctets(bad, out)) << bad;
+}
+
 TEST(Hex, StripPrefixRemovesOnce) {
     EXPECT_EQ(StripPrefix("++62", "+"), "+62");
     EXPECT_EQ(StripPrefix("62", "+"), "62");

@@ -62,7 +62,8 @@ std::pair<int, std::string> ReadBack(const std::string& pdu) {
     std::string ud = pdu.substr(kTo.size() + 2 + (header ? 14 : 0));
     const int septets = udl - (header ? 8 : 0);
     ud.resize(2 * static_cast<std::size_t>(septets), '0');
-    return {udl, Utf8ToCp1252Lossy(DecodeSeptets(UnpackSeptets(ud)))}; // in the text's own code page
+    return {udl,
+            Utf8ToCp1252Lossy(DecodeSeptets(UnpackSeptets(ud)))}; // in the text's own code page
 }
 
 TEST(Submit, BoundarySweep) {
@@ -149,6 +150,24 @@ TEST(Submit, EveryPartFitsOneSmsAndTheTextSurvives) {
                 joined += part;
             }
             EXPECT_EQ(joined, text) << where; // the euro sign too
+        }
+    }
+}
+
+TEST(Submit, EncodeMessageCutsAsTheCharacterCut) {
+    // EncodeMessage cuts a carried text from its codes; EncodeSubmitPdu cuts by characters.
+    // Extension characters and the euro sign at every place around the cuts give the same PDUs.
+    for (const std::size_t length : {150u, 152u, 153u, 160u, 161u, 303u, 305u, 460u}) {
+        for (std::size_t place = 140; place < std::min<std::size_t>(length, 160); ++place) {
+            std::string cp1252(length, 'x');
+            if (place + 2 < length) cp1252[place + 2] = '{';
+            std::string utf8 = cp1252;
+            utf8.replace(place, 1, "\u20AC");
+            cp1252[place] = '\x80';
+            const EncodedMessage out = EncodeMessage("08123456789", utf8, 4, 0);
+            EXPECT_FALSE(out.ucs2);
+            EXPECT_EQ(out.pdus.pdus, EncodeSubmitPdu("08123456789", cp1252, 4, 0).pdus)
+                << length << " at " << place;
         }
     }
 }

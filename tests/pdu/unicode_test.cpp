@@ -121,4 +121,35 @@ TEST(Unicode, ConversionsAtTheEdges) {
     EXPECT_EQ(Utf8ToUtf16("\xFF"), u"\uFFFD");            // not UTF-8 at all
 }
 
+TEST(Unicode, FastPathsReadAsTheCodePointReader) {
+    // A byte of 0x80 or more at every place of texts around the eight-byte steps.
+    for (std::size_t length = 0; length <= 17; ++length) {
+        EXPECT_TRUE(IsAscii(std::string(length, 'a'))) << length;
+        for (std::size_t at = 0; at < length; ++at) {
+            std::string text(length, 'a');
+            text[at] = '\x80';
+            EXPECT_FALSE(IsAscii(text)) << length << " at " << at;
+        }
+    }
+    // Short forms, overlong forms, encoded surrogates and cut sequences: unit for unit what
+    // NextCodePoint reads.
+    for (const std::string text : {"\xC3\xA9", "\xC0\x80", "\xC1\xBF", "\xC3", "\xC3x",
+                                   "\xE4\xBD\xA0", "\xE0\x80\x80", "\xE0\xA0\x80", "\xED\xA0\xBD",
+                                   "\xE4\xBD", "\xE4x\xA0", "\xF0\x9F\x99\x8F", "\xF4\x90\x80\x80",
+                                   "a\xBF"
+                                   "b"}) {
+        std::u16string expected;
+        for (std::size_t at = 0; at < text.size();) {
+            const char32_t c = NextCodePoint(text, at);
+            if (c < 0x10000) {
+                expected += static_cast<char16_t>(c);
+            } else {
+                expected += static_cast<char16_t>(0xD800 + ((c - 0x10000) >> 10));
+                expected += static_cast<char16_t>(0xDC00 + ((c - 0x10000) & 0x3FF));
+            }
+        }
+        EXPECT_EQ(Utf8ToUtf16(text), expected) << text;
+    }
+}
+
 } // namespace
