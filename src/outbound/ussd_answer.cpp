@@ -71,7 +71,7 @@ std::optional<std::string> unpackedText(std::string_view text) {
         if (std::isalnum(byte) != 0 || c == ' ') ++plain;
     }
     if (decoded.empty() || plain * 5 < decoded.size() * 3) return std::nullopt;
-    return pdu::Cp1252ToUtf8(decoded);
+    return decoded; // DecodeSeptets gives UTF-8
 }
 
 std::size_t skipBlanks(std::string_view s, std::size_t at) {

@@ -15,6 +15,7 @@ TEST(UssdAnswer, StoredAsTheReadableText) {
         {"+CUSD: 0,\"20AC00200035002E0030003000300020D83DDE00\",72", "\u20AC 5.000 \U0001F600"},
         {"+CUSD: 0,\"00530061006C0064006F\",88", "Saldo"},                     // UCS2, with a class
         {"+cusd: 0,\"d3309bfc06c564331a\",15", "Saldo 1234"},
+        {"+CUSD: 0,\"C2B7BB3E0715405238A8068301\",15", "Bonus \u00E9 Rp 500"},    // packed, beyond ASCII
         {"+CUSD: 0,\"D03A7B1E06D51A\",15", "Pulsa 5"},                         // padding CR dropped
         {"+CUSD: 0,\"D03A7B1E06D500\",15", "Pulsa 5"},                         // padding zero dropped
         {"+CUSD: 0,\"1234\",15", "1234"},                                      // digits stay digits
