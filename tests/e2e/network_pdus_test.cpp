@@ -5,23 +5,14 @@
 
 #include <gtest/gtest.h>
 
-#include <QSqlQuery>
-
 #include <algorithm>
+#include <map>
 #include <set>
 
-#include "db/database.h"
-#include "db/query.h"
-#include "modemsim/modemsim_client.h"
+#include "e2e_fixture.h"
 #include "samples.h"
-#include "test_support.h"
 
-using namespace pelorin;
-using pelorin::modemsim::ModemSim;
-using pelorin::test::ModuleRun;
-using pelorin::test::TempHome;
-using pelorin::test::waitUntil;
-
+namespace pelorin::test {
 namespace {
 
 struct Stored {
@@ -57,23 +48,18 @@ const Stored kListing[] = {
 };
 // clang-format on
 
-class NetworkPdus : public ::testing::Test {
+class NetworkPdus : public ModemPortTest {
 protected:
+    NetworkPdus()
+        : ModemPortTest(
+              {QStringLiteral("nomor=081200000005"), QStringLiteral("statsender=SENDER")}) {}
     void SetUp() override {
-        home.initDatabase();
-        home.admin({QStringLiteral("port"), QStringLiteral("5"),
-                    QStringLiteral("nomor=081200000005"), QStringLiteral("stat=DISABLE"),
-                    QStringLiteral("statsender=SENDER")});
+        ModemPortTest::SetUp();
         // Every received message that may be answered is answered.
-        home.admin({QStringLiteral("insert"), QStringLiteral("autorespondset"),
-                    QStringLiteral("formatsms=<any>"), QStringLiteral("replysms=Terima kasih"),
-                    QStringLiteral("onlyphonebook=0")});
-        sim = std::make_unique<ModemSim>(home.path().toStdString(), 5);
+        insert(QStringLiteral("autorespondset"),
+               {QStringLiteral("formatsms=<any>"), QStringLiteral("replysms=Terima kasih"),
+                QStringLiteral("onlyphonebook=0")});
     }
-    void TearDown() override { db::Database::closeThisThread(); }
-
-    TempHome home;
-    std::unique_ptr<ModemSim> sim;
 };
 
 TEST_F(NetworkPdus, OnlyReceivedMessagesAreStoredAndOnlyNumbersAnswered) {
@@ -90,7 +76,7 @@ TEST_F(NetworkPdus, OnlyReceivedMessagesAreStoredAndOnlyNumbersAnswered) {
         if (entry.row[0].front().isDigit() && !entry.row[1].startsWith(QLatin1Char('[')))
             answered.insert(entry.row[0]);
     }
-    ModuleRun module(home, test::kFullModule);
+    ModuleRun module(home, kFullModule);
     // Everything but the SIM owner's stored messages leaves the modem.
     ASSERT_TRUE(waitUntil([&] { return sim->messages().size() == keep.size(); }, 60000))
         << module.output().toStdString();
@@ -98,26 +84,18 @@ TEST_F(NetworkPdus, OnlyReceivedMessagesAreStoredAndOnlyNumbersAnswered) {
         ASSERT_TRUE(keep.count(message.index)) << message.index;
         EXPECT_EQ(message.body, keep[message.index]);
     }
-    ASSERT_TRUE(waitUntil(
-        [&] {
-            return db::countRows(QStringLiteral("SELECT * FROM smsout")) == int(answered.size());
-        },
-        60000));
+    ASSERT_TRUE(rowsBecome(QStringLiteral("smsout"), static_cast<int>(answered.size()), 60000));
 
-    QList<QStringList> rows;
-    QSqlQuery q = db::exec(QStringLiteral("SELECT pengirim,pesan FROM smsin"));
-    while (q.next())
-        rows << QStringList{q.value(0).toString(), q.value(1).toString()};
-    std::sort(rows.begin(), rows.end());
+    QList<QStringList> stored = textRows(QStringLiteral("SELECT pengirim,pesan FROM smsin"));
+    std::sort(stored.begin(), stored.end());
     std::sort(expectedRows.begin(), expectedRows.end());
-    EXPECT_EQ(rows, expectedRows);
+    EXPECT_EQ(stored, expectedRows);
 
     std::set<QString> replied;
-    QSqlQuery out = db::exec(QStringLiteral("SELECT penerima FROM smsout"));
-    while (out.next())
-        replied.insert(out.value(0).toString());
+    for (const QString& to : texts(QStringLiteral("SELECT penerima FROM smsout")))
+        replied.insert(to);
     EXPECT_EQ(replied, answered);
-    EXPECT_EQ(db::countRows(QStringLiteral("SELECT * FROM qsms")), 0);
+    EXPECT_EQ(rows(QStringLiteral("qsms")), 0);
 
     const QString log = module.output();
     EXPECT_TRUE(log.contains(
@@ -129,3 +107,4 @@ TEST_F(NetworkPdus, OnlyReceivedMessagesAreStoredAndOnlyNumbersAnswered) {
 }
 
 } // namespace
+} // namespace pelorin::test
