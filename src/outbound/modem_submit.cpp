@@ -23,9 +23,10 @@ pdu::SubmitPdus encode(const std::string& number, const std::string& text, int r
 } // namespace
 
 bool normaliseModemNumber(std::string& number) {
+    // Home numbers go in their national form, as the gateway always sent them; other
+    // countries' numbers keep their "+" and go as international numbers.
     number = pdu::ReplaceAll(CleanDestination(number), "+62", "0");
-    // The PDU carries no "+": another country's code would be read as part of a local number.
-    return IsPhoneNumber(number) && number.front() != '+';
+    return IsPhoneNumber(number);
 }
 
 int ModemPartCount(const std::string& text) {

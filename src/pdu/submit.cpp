@@ -35,9 +35,10 @@ namespace {
 // The PDU up to its user data length: empty service centre, first octet, reference,
 // destination, protocol, coding and validity. The parts of one message share it.
 std::string SubmitHead(std::string_view number, int option, bool withHeader, std::string_view dcs) {
-    // The type of number stays "unknown" for "+" numbers too: only the "+" itself goes.
+    // A "+" number is international: its country code must not be read as national digits.
     std::string_view digits = TrimControls(number);
-    if (digits.starts_with('+')) digits.remove_prefix(1);
+    const bool international = digits.starts_with('+');
+    if (international) digits.remove_prefix(1);
     int firstOctet = kFirstOctetSubmitVpRelative;
     if (withHeader) firstOctet += kFirstOctetUdhi;
     if (option != kOptionNoStatusReport) firstOctet += kFirstOctetSrr;
@@ -48,7 +49,7 @@ std::string SubmitHead(std::string_view number, int option, bool withHeader, std
     AppendHexByte(head, static_cast<unsigned>(firstOctet));
     head += kMessageReference;
     AppendHexByte(head, static_cast<unsigned>(digits.size()));
-    head += kTypeOfAddressIsdn;
+    head += international ? kTypeOfAddressInternational : kTypeOfAddressIsdn;
     head += SwapSemiOctets(digits);
     head += kProtocolId;
     head += dcs;

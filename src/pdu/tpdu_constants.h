@@ -63,6 +63,8 @@ inline constexpr std::string_view kEmptySmsc = "00";
 inline constexpr std::string_view kMessageReference = "00"; // TP-MR, filled in by the modem
 // TS 23.040 9.1.2.5: type of address, numbering plan ISDN/E.164, type of number unknown.
 inline constexpr std::string_view kTypeOfAddressIsdn = "81";
+// The same plan with type of number international: the digits start with the country code.
+inline constexpr std::string_view kTypeOfAddressInternational = "91";
 // Type-of-number "international" shows as a leading '9' in the type-of-address hex.
 inline constexpr char kInternationalTypeDigit = '9';
 inline constexpr std::string_view kProtocolId = "00";    // TS 23.040 9.2.3.9

@@ -136,15 +136,19 @@ TEST_F(Sending, MessagesNoModemCanSendAreSetAsideAtOnceAndTheNextOneGoes) {
                  {db::today(), c.tujuan, c.text});
         setAside.push_back(textRows(QStringLiteral("SELECT max(idx) FROM qsms")).front()[0].toLongLong());
     }
+    // A home number goes national, another country's as an international number.
     ModemPortTest::queue(QStringLiteral("berikutnya"), {}, QStringLiteral("+62 812-345-678"));
+    ModemPortTest::queue(QStringLiteral("luar negeri"), {}, QStringLiteral("+1 555-012-3456"));
     ModuleRun module(home, kSender);
-    ASSERT_TRUE(rowsBecome("smsout", 1, 30000)) << module.output().toStdString();
-    EXPECT_EQ(texts(QStringLiteral("SELECT pesan FROM smsout")), QStringList{QStringLiteral("berikutnya")});
+    ASSERT_TRUE(rowsBecome("smsout", 2, 30000)) << module.output().toStdString();
+    EXPECT_EQ(texts(QStringLiteral("SELECT pesan FROM smsout ORDER BY pesan")),
+              (QStringList{QStringLiteral("berikutnya"), QStringLiteral("luar negeri")}));
     EXPECT_EQ(rows("failedsent"), static_cast<int>(std::size(unsendable)));
     EXPECT_EQ(rows("qsms"), 0);
     const auto pdus = sim->submitted();
-    ASSERT_EQ(pdus.size(), 1u) << "nothing of the others reached the modem";
-    EXPECT_NE(pdus[0].find("0A818021436587"), std::string::npos) << "sent to 0812345678: " << pdus[0];
+    ASSERT_EQ(pdus.size(), 2u) << "nothing of the others reached the modem";
+    EXPECT_NE(pdus[0].find("000A818021436587"), std::string::npos) << "sent to 0812345678: " << pdus[0];
+    EXPECT_NE(pdus[1].find("000B915155103254F6"), std::string::npos) << "sent to +15550123456: " << pdus[1];
     EXPECT_TRUE(module.running());
     EXPECT_TRUE(portStatIs(QStringLiteral("RUN")));
     const QString log = module.output();

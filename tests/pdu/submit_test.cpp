@@ -21,7 +21,7 @@ TEST(Submit, SinglePdus) {
         std::string pdu;
     } const cases[] = {
         {"08123456789", "Test", 0, "0031000B818021436587F90000AA04D4F29C0E"},
-        {"+628123456789", "Test", 1, "0011000C812618325476980000AA04D4F29C0E"}, // "+" only removed
+        {"+628123456789", "Test", 1, "0011000C912618325476980000AA04D4F29C0E"}, // international
         {" 0812\r\n", "Test", 2, "003100048180210000AA04D4F29C0E"},             // trimmed number
         {"08123456789", "a{b", 0, kTo + "04E10D4A0C"},                          // escape: 2 septets
         {"08123456789", "\xEA@", 0, kTo + "0100"},                              // "ê" dropped
