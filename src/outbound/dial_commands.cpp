@@ -19,6 +19,7 @@ namespace {
 // The sending time every dialled answer is stored with.
 constexpr const char* kAnswerStamp = "10-10-10 15:10:10";
 constexpr int kDialSeconds = 20;
+constexpr int kCancelSeconds = 5;
 
 struct DialCommand {
     std::string dial;
@@ -73,6 +74,16 @@ std::string dialled(const DialContext& context, const std::string& dial) {
     return answer;
 }
 
+// A network menu (m = 1) keeps the USSD session open, waiting for a choice nobody will make;
+// while it lasts the next code may be refused. Ended here; its answer changes nothing.
+void endMenuSession(const DialContext& context, const std::string& answer) {
+    const std::optional<UssdLine> line = FindUssdLine(answer);
+    if (!line || line->mode != 1 || context.modemType == modem::kNokiaCdma) return;
+    std::string ignored;
+    context.exchange->ExecAtCommand("AT+CUSD=2\r", kCancelSeconds, "OK\r\n", "ERROR", ignored,
+                                    modem::StopRule::Finish);
+}
+
 } // namespace
 
 void RunDialCommands(const DialContext& context, const std::string& port) {
@@ -98,7 +109,9 @@ void RunDialCommands(const DialContext& context, const std::string& port) {
                       kAnswerStamp);
         return;
     }
-    context.store(dial, context.moduleName, ReadableUssdAnswer(dialled(context, dial)), "", kAnswerStamp);
+    const std::string answer = dialled(context, dial);
+    context.store(dial, context.moduleName, ReadableUssdAnswer(answer), "", kAnswerStamp);
+    endMenuSession(context, answer);
 }
 
 } // namespace pelorin::outbound

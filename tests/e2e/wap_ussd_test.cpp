@@ -182,6 +182,7 @@ TEST_F(WapAndDial, UssdAnswersInEveryFormAreStoredAsText) {
         QElapsedTimer took;
         took.start();
         int n = 0;
+        sim->clearLog();
         for (const Form& form : forms) {
             sim->setCusdLine(form.line);
             const QString code = QStringLiteral("*%1#").arg(100 + n++);
@@ -193,6 +194,9 @@ TEST_F(WapAndDial, UssdAnswersInEveryFormAreStoredAsText) {
                 << type << " " << form.line;
         }
         EXPECT_LT(took.elapsed(), 8 * 12000) << type;
+        // The two menus (m = 1) are ended, so that the next code is not refused.
+        const auto log = sentLog();
+        EXPECT_EQ(std::count(log.begin(), log.end(), std::string("AT+CUSD=2\r")), 2) << type;
     }
 }
 
