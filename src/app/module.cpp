@@ -6,6 +6,7 @@
 #include <QMetaObject>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <unistd.h>
 
@@ -62,14 +63,14 @@ Module::Module(QObject* parent)
     });
     exchange_.setCommandObserver([this](const std::string& c) {
         liveness_.noteCommand(c);
-        emit commandSent(shown(c));
+        if (watched(&Module::commandSent)) emit commandSent(shown(c));
     });
     if (log::verbose()) {
         exchange_.setExchangeObserver([this](const std::string& c, const std::string& a) { trace_.exchanged(c, a); });
     }
     exchange_.setBufferObserver([this](const std::string& b) {
         // The whole buffer is shown after every arrival: only worth converting when watched.
-        if (isSignalConnected(QMetaMethod::fromSignal(&Module::modemAnswered))) emit modemAnswered(shown(b));
+        if (watched(&Module::modemAnswered)) emit modemAnswered(shown(b));
     });
     connect(&liveness_, &Liveness::healthRead, this, &Module::healthRead);
     exchange_.setErrorReporter([this](const std::string& text) {
@@ -78,7 +79,7 @@ Module::Module(QObject* parent)
 }
 
 Module::~Module() {
-    StopFlag = true;
+    raiseStopFlag();
     if (Worker != nullptr) Worker->wait();
 }
 
@@ -87,7 +88,7 @@ bool Module::formCreate(const std::string& argument) {
     if (!connectionError_.isEmpty()) return false;
 
     BrowserIndex = 0;
-    StopFlag = true;
+    raiseStopFlag();
     settings_ = Settings{};
     const int pieces = applyCommandLine(settings_, argument);
     log::setPort(settings_.cport);
@@ -200,11 +201,17 @@ void Module::startWorker() {
     modem::WorkerServices services;
     services.exchange = &exchange_;
     services.StopFlag = &StopFlag;
+    services.napUntilStop = [this](int ms) { napUntilStop(ms); };
     services.gate = &BatchGate;
     services.UseSimStorage = &UseSimStorage;
     services.SetPortError = [this](const std::string& text) { SetPortError(text); };
-    services.showProgress = [this](const std::string& text) { emit progress(shown(text)); };
-    services.showQuizCheck = [this](const std::string& text) { emit quizChecked(shown(text)); };
+    // Texts for a display: converted only while one watches (a window, the verbose log).
+    services.showProgress = [this](const std::string& text) {
+        if (watched(&Module::progress)) emit progress(shown(text));
+    };
+    services.showQuizCheck = [this](const std::string& text) {
+        if (watched(&Module::quizChecked)) emit quizChecked(shown(text));
+    };
     services.recover = [this](const std::exception& e) {
         if (dynamic_cast<const db::Conflict*>(&e) != nullptr) {
             // Nothing of the failed transaction was kept (a received message stays in the
@@ -276,6 +283,20 @@ void Module::openWebClient(outbound::DispatchContext& dispatch) {
     };
 }
 
+void Module::raiseStopFlag() {
+    {
+        // Under the lock, so that a pause that has just found StopFlag clear is sure to be woken.
+        const std::lock_guard lock(stopMutex_);
+        StopFlag = true;
+    }
+    stopRaised_.notify_all();
+}
+
+void Module::napUntilStop(int ms) {
+    std::unique_lock lock(stopMutex_);
+    stopRaised_.wait_for(lock, std::chrono::milliseconds(ms), [this] { return StopFlag.load(); });
+}
+
 void Module::requestTestSms() {
     testSmsRequested_ = true;
 }
@@ -295,7 +316,7 @@ void Module::stopModule() {
 
 void Module::stopWith(const char* how) {
     if (!ended_) log::info(std::string("stopping: ") + how);
-    StopFlag = true;
+    raiseStopFlag();
     TimerModul.stop();
     if (!ending_.exchange(true)) {
         try {
@@ -308,13 +329,13 @@ void Module::stopWith(const char* how) {
 }
 
 void Module::exitProgram() {
-    StopFlag = true;
+    raiseStopFlag();
     stopWith("Exit Program");
 }
 
 void Module::terminate() {
     if (!StopFlag && !ending_) {
-        StopFlag = true;
+        raiseStopFlag();
         stopWith("termination signal");
         return;
     }
@@ -331,7 +352,7 @@ void Module::SetPortError(const std::string& errorText, const std::string& cause
     log::error("ending: " + line);
     endReason_ = QString::fromStdString(line);
     errorReported_ = true;
-    StopFlag = true;
+    raiseStopFlag();
     try {
         db::port_row::markError(settings_.cport, errorText);
     } catch (const db::DbError&) {
@@ -372,7 +393,7 @@ void Module::TimerModulTimer() {
         return;
     }
     if (running) return;
-    StopFlag = true;
+    raiseStopFlag();
     ending_ = true;
     explainSupervisionEnd();
     // A port that never had a row never ran: that is a failed start, not a stop.
@@ -400,7 +421,7 @@ void Module::closeSerialPort() {
 void Module::endProgram(int status) {
     if (ended_) return;
     ended_ = true;
-    StopFlag = true;
+    raiseStopFlag();
     TimerModul.stop();
     // Menu requests already read are stored and answered first: no reply without its row.
     if (menuServer_) menuServer_->finish(static_cast<int>(kWorkerWaitMs));

@@ -4,12 +4,15 @@
 // object, so everything here runs without a display.
 // Never throws; failures end the module through SetPortError.
 
+#include <QMetaMethod>
 #include <QObject>
 #include <QString>
 #include <QTimer>
 
 #include <atomic>
+#include <condition_variable>
 #include <memory>
+#include <mutex>
 #include <string>
 
 #include "app/liveness.h"
@@ -112,6 +115,15 @@ private:
     // wait unless `evenWhenStopping` (a message the modem took still has to be recorded).
     // When it does not come back the module ends with a failure.
     bool waitForDatabase(bool evenWhenStopping);
+    // Sets StopFlag and wakes the worker from a pause at once; every stop goes through here.
+    void raiseStopFlag();
+    // Worker thread: a pause of the cycle, ended early by raiseStopFlag().
+    void napUntilStop(int ms);
+    // Whether anything is connected to `signal`: a text nobody watches is not worth converting.
+    template <typename Signal>
+    bool watched(Signal signal) const {
+        return isSignalConnected(QMetaMethod::fromSignal(signal));
+    }
 
     Settings settings_;
     QString connectionError_;
@@ -132,6 +144,8 @@ private:
     std::atomic<bool> ending_{false}; // the row's last word is written (or not to be written)
     std::atomic<bool> errorReported_{false}; // "ERR" was written: the process must end with 1
     std::atomic<bool> testSmsRequested_{false};
+    std::mutex stopMutex_;
+    std::condition_variable stopRaised_;
     bool ended_ = false;              // UI thread only
 };
 

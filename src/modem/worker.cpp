@@ -59,6 +59,10 @@ void TMyThread::pause(int ms) const {
 }
 
 void TMyThread::nap(int ms) const {
+    if (services_.napUntilStop) {
+        if (!stopping()) services_.napUntilStop(ms);
+        return;
+    }
     // Sleeps in slices so that a stop never waits out a whole pause.
     for (int slept = 0; slept < ms && !stopping(); slept += 50) pause(std::min(50, ms - slept));
 }

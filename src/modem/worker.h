@@ -68,6 +68,9 @@ struct WorkerServices {
     // Sleeps for the pauses of the cycle; unset, the thread really sleeps. Tests pass a
     // clock of their own.
     std::function<void(int ms)> sleep;
+    // Waits up to `ms` and returns early once a stop is raised: the cycle's pauses wake once
+    // instead of every 50 ms. Unset, they sleep in 50 ms slices and look at StopFlag between.
+    std::function<void(int ms)> napUntilStop;
     // Seconds on a steady clock, for the waits of held parts; unset, the real one.
     std::function<std::int64_t()> clockSeconds;
     // Called with a failure of the cycle before it is reported. Returns true when it has
