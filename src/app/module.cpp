@@ -22,8 +22,6 @@
 #include "outbound/dial_commands.h"
 #include "outbound/dispatch.h"
 #include "outbound/modem_submit.h"
-#include "outbound/tcp_menu.h"
-#include "outbound/web_requests.h"
 #include "pdu/text_utils.h"
 
 namespace pelorin::app {
@@ -37,7 +35,6 @@ constexpr int kSupervisionFailureLimit = 3;
 // a poll step; a PDU already handed to the modem, or a deletion of a stored message, runs to
 // its answer (at most 20 s each) and a database statement may wait its busy timeout.
 constexpr unsigned long kWorkerWaitMs = 60000;
-constexpr int kBrowserPoolSize = 50;
 
 QString shown(const std::string& text) {
     return QString::fromStdString(text);
@@ -100,9 +97,15 @@ bool Module::formCreate(const std::string& argument) {
 void Module::startModule() {
     // A second START would run a second worker on the same modem and queue.
     if (Worker != nullptr || ended_) return;
+    const std::string& type = settings_.cmodem;
+    if (needsNetwork(type) && !networkLinked()) {
+        // Only reached when the program that has them is missing: better no start than a
+        // queue emptied into requests nobody makes.
+        SetPortError("Error " + type, "this program was built without network support; pelorin-net runs this type");
+        return;
+    }
     StopFlag = false;
     TimerModul.start();
-    const std::string& type = settings_.cmodem;
     if (type == kMerlCenter) {
         bool ok = false;
         const int listenPort = QString::fromStdString(settings_.ehost).toInt(&ok);
@@ -156,29 +159,8 @@ QString Module::openSerialPort() {
     return error.isEmpty() ? QString() : device + QStringLiteral(": ") + error;
 }
 
-bool Module::openMenuListener(int port) {
-    const std::string com = settings_.cport;
-    menuServer_ = std::make_unique<outbound::TcpMenuServer>(
-        PortSection,
-        [com](const outbound::MenuEntry& entry) {
-            // The own number is read in the same transaction: a failed lookup fails the store,
-            // which is waited for and done again, never stored with an empty number.
-            db::inTransaction([&] {
-                inbound::StoreReceivedMessage(entry.caller, entry.message, entry.stamp,
-                                              db::port_row::LookupOwnNumber(com));
-            });
-        },
-        [this] { return waitForDatabase(true); });
-    connect(menuServer_.get(), &outbound::TcpMenuServer::received, this, [this](const QString& text) {
-        emit progress(text);
-    });
-    const QString error = port >= 0 && port <= 65535
-                              ? menuServer_->listen(settings_.listenAddress, settings_.allowedClients,
-                                                    static_cast<quint16>(port))
-                              : QStringLiteral("no such TCP port");
-    if (error.isEmpty()) return true;
-    SetPortError("Error Listen port " + settings_.ehost + " (" + error.toStdString() + ")");
-    return false;
+bool Module::needsNetwork(const std::string& modemType) {
+    return modemType == kMerlCenter || modemType == kMerlSender;
 }
 
 void Module::readPortSection() {
@@ -267,20 +249,6 @@ void Module::startWorker() {
     }
     Worker = new modem::TMyThread(std::move(config), std::move(services), std::move(hooks), this);
     Worker->start();
-}
-
-void Module::openWebClient(outbound::DispatchContext& dispatch) {
-    webRequests_ = std::make_unique<outbound::WebRequests>(outbound::WebRequests::timeoutFromEnvironment());
-    connect(webRequests_.get(), &outbound::WebRequests::requestFailed, this,
-            [this](const QString& line) { emit progress(line); });
-    dispatch.webWaitMs = 2 * webRequests_->timeoutMs() + 5000;
-    dispatch.stopping = [this] { return StopFlag.load(); };
-    // Requests take the slots of the pool in turn, 0 to 49, for the life of the module.
-    dispatch.IssueWebRequest = [this, web = webRequests_.get()](const std::string& url) {
-        const int slot = BrowserIndex;
-        BrowserIndex = (slot + 1) % kBrowserPoolSize;
-        return web->issue(url, slot);
-    };
 }
 
 void Module::raiseStopFlag() {
@@ -424,7 +392,7 @@ void Module::endProgram(int status) {
     raiseStopFlag();
     TimerModul.stop();
     // Menu requests already read are stored and answered first: no reply without its row.
-    if (menuServer_) menuServer_->finish(static_cast<int>(kWorkerWaitMs));
+    finishMenuRequests(static_cast<int>(kWorkerWaitMs));
     // The port stays open until the worker is done: it may be finishing a submission or the
     // deletion of a message it has stored.
     liveness_.stop();
@@ -434,8 +402,7 @@ void Module::endProgram(int status) {
         ::_exit(status == 0 ? 1 : status);
     }
     closeSerialPort();
-    if (menuServer_) menuServer_->close();
-    webRequests_.reset(); // requests still under way are aborted
+    closeNetwork();
     // A module that reported an error ends with a failure, whatever stopped it meanwhile;
     // read after the wait, since the worker may have been writing its report.
     if (errorReported_) status = 1;

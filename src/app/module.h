@@ -26,8 +26,6 @@ namespace pelorin::modem {
 class SerialLine;
 }
 namespace pelorin::outbound {
-class TcpMenuServer;
-class WebRequests;
 struct DispatchContext;
 }
 
@@ -51,6 +49,11 @@ public:
     bool workerStarted() const { return Worker != nullptr; }
     // The module has ended (or is ending): the program is about to exit.
     bool ended() const { return ended_ || ending_; }
+
+    // Whether this program has the network parts ("MERL-CENTER" and "MERL-SENDER" need them).
+    // The modem program links stand-ins instead, so it never maps Qt Network.
+    static bool networkLinked();
+    static bool needsNetwork(const std::string& modemType);
 
     // Lets the message handlers take part in the worker's cycle (set before START).
     void setWorkerHooks(modem::WorkerHooks hooks) { hooks_ = std::move(hooks); }
@@ -103,9 +106,12 @@ private:
     void TimerModulTimer();
     QString openSerialPort(); // empty, or the device and the system's error text
     void readPortSection();
+    // The network parts (module_network.cpp, or the stand-ins of module_no_network.cpp).
     bool openMenuListener(int port);
-    void startWorker();
     void openWebClient(outbound::DispatchContext& dispatch); // "MERL-SENDER" only
+    void finishMenuRequests(int ms); // requests already read are stored and answered
+    void closeNetwork();             // connections closed, requests under way aborted
+    void startWorker();
     void endProgram(int status);
     void stopWith(const char* how); // STOP, "Exit Program", a signal: one way out, named in the log
     void explainSupervisionEnd();
@@ -132,8 +138,9 @@ private:
     modem::BatchGate BatchGate;
     modem::WorkerHooks hooks_;
     std::unique_ptr<modem::SerialLine> serial_;
-    std::unique_ptr<outbound::TcpMenuServer> menuServer_; // "MERL-CENTER" only
-    std::unique_ptr<outbound::WebRequests> webRequests_;  // "MERL-SENDER" only
+    // Typed where the network parts are linked; only they know what these are.
+    std::unique_ptr<QObject> menuServer_;  // "MERL-CENTER" only
+    std::unique_ptr<QObject> webRequests_; // "MERL-SENDER" only
     modem::TMyThread* Worker = nullptr;
     QTimer TimerModul;
     Liveness liveness_;

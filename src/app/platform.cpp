@@ -1,7 +1,6 @@
 #include "app/platform.h"
 
 #include <QCoreApplication>
-#include <QGuiApplication>
 #include <QSocketNotifier>
 #include <QString>
 #include <QtGlobal>
@@ -36,17 +35,6 @@ void routeQtMessages() {
         default: log::error(text); break;
         }
     });
-}
-
-void selectPlatform() {
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM") && qEnvironmentVariableIsEmpty("DISPLAY") &&
-        qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY")) {
-        qputenv("QT_QPA_PLATFORM", "offscreen");
-    }
-}
-
-bool isHeadless() {
-    return QGuiApplication::platformName() == QLatin1String("offscreen");
 }
 
 void handleTerminationSignals(QObject* parent, std::function<void()> onSignal) {

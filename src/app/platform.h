@@ -1,6 +1,6 @@
 #pragma once
-// Process-level glue: a window platform that works on servers, and termination signals
-// turned into an orderly quit of the event loop.
+// Process-level glue: Qt's messages in the module's log, and termination signals turned into
+// an orderly quit of the event loop. Qt Core only: the headless program uses it.
 
 #include <functional>
 
@@ -12,11 +12,6 @@ namespace pelorin::app {
 // module knows to be harmless is dropped: it keeps nothing in XDG_RUNTIME_DIR, so a service
 // or a shell without a session need not hear that it is not set.
 void routeQtMessages();
-// Without a display (no DISPLAY nor WAYLAND_DISPLAY) selects Qt's offscreen platform, so
-// invisible instances run on servers. Call before the application object exists.
-void selectPlatform();
-// True when the offscreen platform is in use (nobody can see or close a window).
-bool isHeadless();
 // SIGTERM, SIGINT and SIGHUP run `onSignal` on the event loop instead of killing the
 // process, so that the module can end the way an operator would end it.
 void handleTerminationSignals(QObject* parent, std::function<void()> onSignal);

@@ -16,6 +16,15 @@ unit="$prefix/lib/systemd/system/pelorin@.service"
 exec_line="$(grep '^ExecStart=' "$unit")"
 [ "$exec_line" = "ExecStart=$prefix/bin/pelorin" ] || fail "unit runs '$exec_line', not $prefix/bin/pelorin alone"
 [ -x "$prefix/bin/pelorin" ] || fail "no program at $prefix/bin/pelorin"
+# What pelorin becomes where a window can be seen or for a type that needs the network; it
+# looks for them in the install's libexec.
+for program in pelorin-window pelorin-net; do
+  [ -x "$prefix/libexec/pelorin/$program" ] || fail "no $program in $prefix/libexec/pelorin"
+done
+for settings in "com=5#showme=1" "com=5#modem=MERL-SENDER#showme=0"; do
+  looked="$(env -u QT_QPA_PLATFORM DISPLAY=:9999 PELORIN_HOME="$prefix" "$prefix/bin/pelorin" "$settings" 2>&1)" || true
+  ! grep -q "is not installed beside" <<<"$looked" || fail "the installed pelorin does not find a program: $looked"
+done
 grep -q '^Environment=PELORIN_INSTANCE=%i$' "$unit" || fail "the unit does not tell the module its instance"
 for f in lib/sysusers.d/pelorin.conf lib/tmpfiles.d/pelorin.conf; do
   [ -f "$prefix/$f" ] || fail "no $f"
