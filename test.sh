@@ -15,4 +15,6 @@ if [ -z "${PELORIN_TEST_POSTGRES:-}" ]; then
     echo "test.sh: no PostgreSQL server; its tests report themselves skipped" >&2
   fi
 fi
-ctest --output-on-failure -j "$(nproc)" --timeout 300
+# End-to-end tests spend most of their time waiting for modems, timers and peers, not on a
+# core: twice as many as there are cores keep the machine busy.
+ctest --output-on-failure -j "$(( $(nproc) * 2 ))" --timeout 300
