@@ -25,6 +25,9 @@ int main(int argc, char** argv) {
         // Should that fail, START refuses the type: the port row says ERR, the log why.
         launch::becomeProgram(launch::kNetworkProgram, argv, "this type cannot run here");
     }
+    // Qt's own event loop rather than GLib's: nothing here needs GLib, whose loop costs each
+    // wake-up of the module's threads more CPU.
+    if (qEnvironmentVariableIsEmpty("QT_NO_GLIB")) qputenv("QT_NO_GLIB", "1");
     pelorin::app::routeQtMessages();
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("Pelorin"));
