@@ -29,12 +29,14 @@ struct DialCommand {
 // Takes the lowest pending command of the port: once marked, it is never taken again,
 // whatever happens to the dialling.
 std::optional<DialCommand> takeNext(int port) {
+    const QString next = QStringLiteral("SELECT dial,idx FROM dialcommand WHERE flag=0 AND com=? ORDER BY idx") +
+                         db::dialect::limitClause(1);
+    // Asked every cycle and nearly always empty: a plain read first, the write lock only to
+    // take a command.
+    if (db::countRows(next, {port}) == 0) return std::nullopt;
     std::optional<DialCommand> command;
     db::inTransaction([&] {
-        const std::vector<QVariantList> rows = db::selectRows(
-            QStringLiteral("SELECT dial,idx FROM dialcommand WHERE flag=0 AND com=? ORDER BY idx") +
-                db::dialect::limitClause(1),
-            {port});
+        const std::vector<QVariantList> rows = db::selectRows(next, {port});
         if (rows.empty()) return;
         command = DialCommand{QString::fromStdString(db::textOf(rows.front()[0])).trimmed().toStdString(),
                               rows.front()[1].toLongLong()};
