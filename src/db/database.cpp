@@ -14,6 +14,7 @@
 #include <QtGlobal>
 
 #include <atomic>
+#include <unordered_map>
 
 #include "db/paths.h"
 #include "db/query.h"
@@ -28,10 +29,12 @@ bool createAllowed = false;
 std::atomic<int> connectionSerial{0};
 
 // Removes the thread's connection when the thread ends; holds only the name so that
-// no QSqlDatabase copy outlives the removal.
+// no QSqlDatabase copy outlives the removal, and the statements kept prepared on it.
 struct ConnectionName {
     QString name;
+    std::unordered_map<QString, QSqlQuery> statements;
     ~ConnectionName() {
+        statements.clear(); // first: a query left would keep the connection in use
         if (!name.isEmpty() && QSqlDatabase::contains(name)) {
             QSqlDatabase::database(name, false).close();
             QSqlDatabase::removeDatabase(name);
@@ -41,6 +44,12 @@ struct ConnectionName {
 QThreadStorage<ConnectionName*> threadConnection;
 // Set when a statement of this thread found its connection gone.
 thread_local bool lostConnection = false;
+// Statement texts built with values in them would otherwise be kept without end.
+constexpr std::size_t kKeptStatements = 64;
+
+ConnectionName* thisThreadsConnection() {
+    return threadConnection.hasLocalData() ? threadConnection.localData() : nullptr;
+}
 
 QString sqliteUri(const QString& file, bool mustExist) {
     QString uri = QUrl::fromLocalFile(file).toString();
@@ -225,7 +234,7 @@ QSqlDatabase Database::connection() {
         if (cfg.backend == Backend::Postgres) throw ConnectionLost(error.toStdString());
         throw DbError(error.toStdString());
     }
-    threadConnection.setLocalData(new ConnectionName{name});
+    threadConnection.setLocalData(new ConnectionName{name, {}});
     return QSqlDatabase::database(name, false);
 }
 
@@ -237,6 +246,24 @@ Backend Database::backend() {
 const DatabaseConfig& Database::config() {
     QMutexLocker lock(&configMutex);
     return currentConfig;
+}
+
+std::optional<QSqlQuery> Database::takeKeptStatement(const QString& sql) {
+    ConnectionName* current = thisThreadsConnection();
+    // A lost connection is replaced on the next use, and its statements with it.
+    if (current == nullptr || lostConnection) return std::nullopt;
+    const auto kept = current->statements.find(sql);
+    if (kept == current->statements.end()) return std::nullopt;
+    std::optional<QSqlQuery> statement(std::move(kept->second));
+    current->statements.erase(kept);
+    return statement;
+}
+
+void Database::keepStatement(const QString& sql, QSqlQuery&& statement) {
+    ConnectionName* current = thisThreadsConnection();
+    if (current == nullptr) return;
+    if (current->statements.size() >= kKeptStatements) current->statements.clear();
+    current->statements.emplace(sql, std::move(statement));
 }
 
 void Database::closeThisThread() {

@@ -23,12 +23,12 @@ QDateTime readStamp(const QVariant& value) {
 void write(const Beat& b) {
     const auto orNull = [](const QDateTime& t) { return t.isValid() ? QVariant(stamp(t)) : QVariant(); };
     // One statement, so that a reader never sees a row half written.
-    exec(QStringLiteral("INSERT INTO heartbeat (com,pid,host,started,beat,period,rssi,creg,network,health) "
-                        "VALUES (?,?,?,?,?,?,?,?,?,?) ON CONFLICT (com) DO UPDATE SET pid=excluded.pid,"
-                        "host=excluded.host,started=excluded.started,beat=excluded.beat,period=excluded.period,"
-                        "rssi=excluded.rssi,creg=excluded.creg,network=excluded.network,health=excluded.health"),
-         {b.port, b.pid, b.host, orNull(b.started), orNull(b.beat), b.everySeconds, b.rssi, b.registration,
-          b.network, orNull(b.health)});
+    change(QStringLiteral("INSERT INTO heartbeat (com,pid,host,started,beat,period,rssi,creg,network,health) "
+                          "VALUES (?,?,?,?,?,?,?,?,?,?) ON CONFLICT (com) DO UPDATE SET pid=excluded.pid,"
+                          "host=excluded.host,started=excluded.started,beat=excluded.beat,period=excluded.period,"
+                          "rssi=excluded.rssi,creg=excluded.creg,network=excluded.network,health=excluded.health"),
+           {b.port, b.pid, b.host, orNull(b.started), orNull(b.beat), b.everySeconds, b.rssi, b.registration,
+            b.network, orNull(b.health)});
 }
 
 std::vector<Beat> readAll() {

@@ -47,6 +47,22 @@ QSqlQuery prepared(const QString& sql) {
     return q;
 }
 
+// Runs `sql`, has `read` take what it needs of the rows, and keeps the statement prepared
+// for the next call with the same text (preparing costs more than running most statements).
+// A statement whose result goes to the caller is prepared each time: it could not be kept
+// without sharing it, and holding its result open.
+template <typename Read>
+auto readWhole(const QString& sql, const QVariantList& values, Read&& read) {
+    std::optional<QSqlQuery> kept = Database::takeKeptStatement(sql);
+    QSqlQuery q = kept ? std::move(*kept) : prepared(sql);
+    for (const QVariant& v : values) q.addBindValue(bound(v));
+    if (!q.exec()) fail(q);
+    auto result = read(q);
+    q.finish(); // no result (on SQLite no read snapshot) stays open while it waits
+    Database::keepStatement(sql, std::move(q));
+    return result;
+}
+
 } // namespace
 
 QSqlQuery exec(const QString& sql, const QVariantList& values) {
@@ -56,7 +72,16 @@ QSqlQuery exec(const QString& sql, const QVariantList& values) {
     return q;
 }
 
+int change(const QString& sql, const QVariantList& values) {
+    return readWhole(sql, values, [](QSqlQuery& q) { return q.numRowsAffected(); });
+}
+
 void execDirect(const QString& sql) {
+    // SQLite prepares anything: its transactions' BEGIN and COMMIT are kept like any statement.
+    if (Database::backend() == Backend::Sqlite) {
+        readWhole(sql, {}, [](QSqlQuery&) { return true; });
+        return;
+    }
     QSqlQuery q(Database::connection());
     if (!q.exec(sql)) fail(q);
 }
@@ -71,23 +96,25 @@ QSqlQuery execNamed(const QString& sql, const QVariantMap& values) {
 }
 
 std::vector<QVariantList> selectRows(const QString& sql, const QVariantList& values) {
-    QSqlQuery q = exec(sql, values);
-    std::vector<QVariantList> rows;
-    const int columns = q.record().count();
-    while (q.next()) {
-        QVariantList row;
-        row.reserve(columns);
-        for (int c = 0; c < columns; ++c) row.push_back(q.value(c));
-        rows.push_back(std::move(row));
-    }
-    return rows;
+    return readWhole(sql, values, [](QSqlQuery& q) {
+        std::vector<QVariantList> rows;
+        const int columns = q.record().count();
+        while (q.next()) {
+            QVariantList row;
+            row.reserve(columns);
+            for (int c = 0; c < columns; ++c) row.push_back(q.value(c));
+            rows.push_back(std::move(row));
+        }
+        return rows;
+    });
 }
 
 int countRows(const QString& sql, const QVariantList& values) {
-    QSqlQuery q = exec(sql, values);
-    int rows = 0;
-    while (q.next()) ++rows;
-    return rows;
+    return readWhole(sql, values, [](QSqlQuery& q) {
+        int rows = 0;
+        while (q.next()) ++rows;
+        return rows;
+    });
 }
 
 QVariant text(std::string_view utf8) {

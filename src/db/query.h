@@ -16,8 +16,12 @@ namespace pelorin::db {
 
 // Prepares `sql` with "?" placeholders, binds `values` in order and executes it.
 QSqlQuery exec(const QString& sql, const QVariantList& values = {});
-// Executes a statement without preparing it: schema statements, savepoints and the like,
-// which PostgreSQL cannot prepare. Never give it values from outside.
+// Runs a statement that changes rows (INSERT, UPDATE, DELETE) and returns how many it changed.
+// Unlike exec() it keeps the statement prepared for the next call with the same text: for the
+// statements a module runs again and again.
+int change(const QString& sql, const QVariantList& values = {});
+// Executes a statement without values: schema statements, savepoints and the like, which
+// PostgreSQL cannot prepare (it runs them unprepared). Never give it values from outside.
 void execDirect(const QString& sql);
 // The same with ":name" placeholders.
 QSqlQuery execNamed(const QString& sql, const QVariantMap& values);

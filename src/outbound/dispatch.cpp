@@ -47,14 +47,14 @@ int portNumber(const std::string& port) {
 // The batch is read whole before anything is sent, so that the deletes and updates of the
 // messages never run under an open cursor of the same table.
 std::vector<QueuedMessage> selectBatch(int port, int n) {
-    QSqlQuery q = db::exec(QStringLiteral("SELECT tujuan,isipesan,idx,pengirim,wapurl FROM qsms "
-                                          "WHERE pidcom=? ORDER BY trycount,idx") +
-                               db::dialect::limitClause(n),
-                           {port});
+    const std::vector<QVariantList> rows =
+        db::selectRows(QStringLiteral("SELECT tujuan,isipesan,idx,pengirim,wapurl FROM qsms "
+                                      "WHERE pidcom=? ORDER BY trycount,idx") +
+                           db::dialect::limitClause(n),
+                       {port});
     std::vector<QueuedMessage> batch;
-    while (q.next()) {
-        batch.push_back({db::textOf(q.value(0)), db::textOf(q.value(1)), q.value(2).toLongLong(),
-                         db::textOf(q.value(3)), db::textOf(q.value(4))});
+    for (const QVariantList& r : rows) {
+        batch.push_back({db::textOf(r[0]), db::textOf(r[1]), r[2].toLongLong(), db::textOf(r[3]), db::textOf(r[4])});
     }
     return batch;
 }
@@ -101,7 +101,7 @@ void recordSent(const QueuedMessage& m, int port, int parts, bool again = false)
         if (again && db::countRows(QStringLiteral("SELECT idx FROM qsms WHERE idx=?"), {m.idx}) == 0) return;
         LogSentSms(m.pengirim, m.tujuan, m.isipesan, port);
         CheckSendLimits(port, parts, true);
-        db::exec(QStringLiteral("DELETE FROM qsms WHERE idx=?"), {m.idx});
+        db::change(QStringLiteral("DELETE FROM qsms WHERE idx=?"), {m.idx});
     });
 }
 

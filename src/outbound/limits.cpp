@@ -15,17 +15,17 @@ int BookedParts(const std::string& text) {
 }
 
 bool CheckSendLimits(int port, int parts, bool commit) {
-    QSqlQuery row = db::exec(QStringLiteral("SELECT usecountdown,countdown,useharian,limitharian,"
-                                            "tglsekarang,hariandown FROM cs WHERE com=?"),
-                             {port});
-    if (!row.next()) return true;
-    const bool useCountdown = row.value(0).toInt() != 0;
-    const int countdown = row.value(1).toInt();
-    const bool useDaily = row.value(2).toInt() != 0;
-    const int dailyLimit = row.value(3).toInt();
-    const QDate day = db::dialect::readDate(row.value(4));
-    const int dailyLeft = row.value(5).toInt();
-    row.finish();
+    const std::vector<QVariantList> rows = db::selectRows(
+        QStringLiteral("SELECT usecountdown,countdown,useharian,limitharian,tglsekarang,hariandown FROM cs WHERE com=?"),
+        {port});
+    if (rows.empty()) return true;
+    const QVariantList& row = rows.front();
+    const bool useCountdown = row[0].toInt() != 0;
+    const int countdown = row[1].toInt();
+    const bool useDaily = row[2].toInt() != 0;
+    const int dailyLimit = row[3].toInt();
+    const QDate day = db::dialect::readDate(row[4]);
+    const int dailyLeft = row[5].toInt();
 
     bool allowed = true;
     const QDate today = QDate::currentDate();
@@ -34,14 +34,14 @@ bool CheckSendLimits(int port, int parts, bool commit) {
         const int left = (day == today ? dailyLeft : dailyLimit) - parts;
         if (left < 0) allowed = false;
         if (commit) {
-            db::exec(QStringLiteral("UPDATE cs SET hariandown=?,tglsekarang=? WHERE com=?"),
-                     {left, db::dialect::dateValue(db::Database::backend(), today), port});
+            db::change(QStringLiteral("UPDATE cs SET hariandown=?,tglsekarang=? WHERE com=?"),
+                       {left, db::dialect::dateValue(db::Database::backend(), today), port});
         }
     }
     if (useCountdown) {
         const int left = countdown - parts;
         if (left < 0) allowed = false;
-        if (commit) db::exec(QStringLiteral("UPDATE cs SET countdown=? WHERE com=?"), {left, port});
+        if (commit) db::change(QStringLiteral("UPDATE cs SET countdown=? WHERE com=?"), {left, port});
     }
     return allowed;
 }
@@ -54,14 +54,8 @@ AutoDelete ReadAutoDeleteSetting() {
 
 void LogSentSms(const std::string& sender, const std::string& destination,
                 const std::string& text, int port) {
-    db::execNamed(QStringLiteral("INSERT INTO smsout (tanggal,waktu,pengirim,penerima,pesan,pidcom) "
-                                 "VALUES (:tanggal,:waktu,:pengirim,:penerima,:pesan,:pidcom)"),
-                  {{QStringLiteral("tanggal"), db::today()},
-                   {QStringLiteral("waktu"), db::currentTimeText()},
-                   {QStringLiteral("pengirim"), db::text(sender)},
-                   {QStringLiteral("penerima"), db::text(destination)},
-                   {QStringLiteral("pesan"), db::text(text)},
-                   {QStringLiteral("pidcom"), port}});
+    db::change(QStringLiteral("INSERT INTO smsout (tanggal,waktu,pengirim,penerima,pesan,pidcom) VALUES (?,?,?,?,?,?)"),
+               {db::today(), db::currentTimeText(), db::text(sender), db::text(destination), db::text(text), port});
 }
 
 } // namespace pelorin::outbound

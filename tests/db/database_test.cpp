@@ -148,6 +148,36 @@ TEST_F(SharedDatabase, EveryThreadGetsItsOwnWorkingConnection) {
     EXPECT_EQ(countRows(QStringLiteral("SELECT idx FROM qsms")), 1);
 }
 
+// Statements run again and again are kept prepared: each call must still run with its own
+// values, see what other connections committed meanwhile, and survive a new connection.
+TEST_F(SharedDatabase, KeptStatementsRunWithEachCallsValuesAndSeeOtherWriters) {
+    const QString insert = QStringLiteral("INSERT INTO phonebook (msisdn,nama,groupdata) VALUES (?,?,?)");
+    const QString byGroup = QStringLiteral("SELECT nama FROM phonebook WHERE groupdata=? ORDER BY nama");
+    struct Case {
+        const char* msisdn;
+        const char* name;
+        const char* group;
+        int inGroup; // rows of the group once this one is in
+    } const cases[] = {{"0811", "Ani", "A", 1}, {"0812", "Budi", "B", 1}, {"0813", "Cici", "A", 2}, {"0814", "Dodi", "A", 3}};
+    for (const Case& c : cases) {
+        EXPECT_EQ(change(insert, {QString::fromLatin1(c.msisdn), QString::fromLatin1(c.name), QString::fromLatin1(c.group)}), 1);
+        EXPECT_EQ(countRows(byGroup, {QString::fromLatin1(c.group)}), c.inGroup) << c.name;
+        EXPECT_EQ(selectRows(byGroup, {QString::fromLatin1(c.group)}).back().value(0).toString(), QString::fromLatin1(c.name));
+    }
+    // Another connection writes between two uses of the same kept statement.
+    QThread* other = QThread::create([&] { change(insert, {QStringLiteral("0815"), QStringLiteral("Eka"), QStringLiteral("B")}); });
+    other->start();
+    ASSERT_TRUE(other->wait(30000));
+    delete other;
+    EXPECT_EQ(countRows(byGroup, {QStringLiteral("B")}), 2);
+    inTransaction([&] { EXPECT_EQ(change(QStringLiteral("DELETE FROM phonebook WHERE groupdata=?"), {QStringLiteral("A")}), 3); });
+    // More texts than are kept, and a connection opened again: the statements are prepared anew.
+    for (int i = 0; i < 70; ++i) countRows(QStringLiteral("SELECT nama FROM phonebook WHERE nama='%1'").arg(i));
+    Database::closeThisThread();
+    EXPECT_EQ(countRows(byGroup, {QStringLiteral("B")}), 2);
+    EXPECT_EQ(change(QStringLiteral("DELETE FROM phonebook WHERE groupdata=?"), {QStringLiteral("A")}), 0);
+}
+
 TEST(DatabaseOpen, RefusesWhatIsNotTheSharedDatabase) {
     PELORIN_SQLITE_ONLY();
     TempHome home;
