@@ -33,14 +33,22 @@ int ModemPartCount(const std::string& text) {
     return encode("", text, 1).count;
 }
 
-std::string UnsendableReason(const std::string& number, const std::string& text) {
-    std::string destination = number;
-    if (!normaliseModemNumber(destination)) return "its destination is not a phone number the modem can address";
-    const int parts = ModemPartCount(text);
+namespace {
+
+// Why `parts` PDUs cannot carry a message; empty when they can.
+std::string partsProblem(int parts) {
     if (parts == 0) return "its text is empty";
     // Beyond 255 the part numbers would wrap and the receiver could never join the parts.
     if (parts > kMaxParts) return "its text needs " + std::to_string(parts) + " parts, more than 255";
     return {};
+}
+
+} // namespace
+
+std::string UnsendableReason(const std::string& number, const std::string& text) {
+    std::string destination = number;
+    if (!normaliseModemNumber(destination)) return "its destination is not a phone number the modem can address";
+    return partsProblem(ModemPartCount(text));
 }
 
 void CancelPrompt(modem::AtExchange& exchange) {
@@ -75,13 +83,14 @@ SubmitResult SubmitPdu(modem::AtExchange& exchange, const std::string& pdu, bool
 
 SubmitResult SubmitSmsViaModem(modem::AtExchange& exchange, const std::string& number,
                                const std::string& text) {
-    if (!UnsendableReason(number, text).empty()) return SubmitResult::Unsendable;
     std::string destination = number;
-    normaliseModemNumber(destination);
+    if (!normaliseModemNumber(destination)) return SubmitResult::Unsendable;
     // One reference per message ties its parts together; 1 to 79 as the gateway always drew it.
     const int reference = QRandomGenerator::global()->bounded(1, 80);
-    // A text the default alphabet cannot carry whole goes as UCS2.
+    // A text the default alphabet cannot carry whole goes as UCS2. Encoded once: the part
+    // count checked is the one sent.
     const pdu::SubmitPdus encoded = encode(destination, text, reference);
+    if (!partsProblem(encoded.count).empty()) return SubmitResult::Unsendable;
 
     for (int part = 0; part < encoded.count; ++part) {
         const SubmitResult result =
