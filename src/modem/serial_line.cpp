@@ -3,9 +3,13 @@
 #include <QMetaObject>
 #include <QObject>
 
+#include <cerrno>
 #include <chrono>
 #include <memory>
+#include <mutex>
 #include <thread>
+
+#include <unistd.h>
 
 namespace pelorin::modem {
 
@@ -28,16 +32,30 @@ SerialConfig serialConfigFor(const QString& device, const std::string& baudText,
     return config;
 }
 
+// The descriptor the worker writes to, shared with the I/O thread, which reads and closes
+// it. Held while a write is under way, so that a close never lands in the middle of one and a
+// descriptor number reused after a close is never written to.
+struct SerialLine::WriteEnd {
+    std::mutex mutex;
+    int fd = -1;
+
+    void set(int descriptor) {
+        const std::lock_guard lock(mutex);
+        fd = descriptor;
+    }
+};
+
 class SerialPortOwner : public QObject {
 public:
-    explicit SerialPortOwner(SerialLine::Receiver receiver) : receiver_(std::move(receiver)) {
+    SerialPortOwner(SerialLine::Receiver receiver, std::shared_ptr<SerialLine::WriteEnd> writeEnd)
+        : receiver_(std::move(receiver)), writeEnd_(std::move(writeEnd)) {
         QObject::connect(&port_, &QSerialPort::readyRead, this, [this] { readArrived(); });
         QObject::connect(&port_, &QSerialPort::errorOccurred, this,
                          [this](QSerialPort::SerialPortError e) { errorOccurred(e); });
     }
 
     QString open(const SerialConfig& config) {
-        if (port_.isOpen()) port_.close();
+        close();
         port_.setPortName(config.device);
         port_.setBaudRate(config.baudRate);
         port_.setDataBits(QSerialPort::Data8);
@@ -49,16 +67,13 @@ public:
         port_.setDataTerminalReady(config.dtr);
         if (config.flow != QSerialPort::HardwareControl) port_.setRequestToSend(config.rts);
         port_.clearError();
+        writeEnd_->set(static_cast<int>(port_.handle()));
         return {};
     }
 
     void close() {
+        writeEnd_->set(-1);
         if (port_.isOpen()) port_.close();
-    }
-
-    bool write(const QByteArray& bytes) {
-        if (!port_.isOpen()) return false;
-        return port_.write(bytes) == bytes.size();
     }
 
 private:
@@ -71,14 +86,15 @@ private:
     void errorOccurred(QSerialPort::SerialPortError error) {
         // A vanished device (unplugged modem, hung-up line) would otherwise keep signalling;
         // closing makes the next write fail, which the exchange reports.
-        if (error == QSerialPort::ResourceError && port_.isOpen()) port_.close();
+        if (error == QSerialPort::ResourceError && port_.isOpen()) close();
     }
 
     QSerialPort port_{this};
     SerialLine::Receiver receiver_;
+    std::shared_ptr<SerialLine::WriteEnd> writeEnd_;
 };
 
-SerialLine::SerialLine() {
+SerialLine::SerialLine() : writeEnd_(std::make_shared<WriteEnd>()) {
     thread_.setObjectName(QStringLiteral("serial"));
 }
 
@@ -100,7 +116,7 @@ auto SerialLine::onIoThread(Call call) {
 
 QString SerialLine::open(const SerialConfig& config) {
     if (!thread_.isRunning()) {
-        owner_ = new SerialPortOwner(receiver_);
+        owner_ = new SerialPortOwner(receiver_, writeEnd_);
         owner_->moveToThread(&thread_);
         thread_.start();
     }
@@ -117,28 +133,29 @@ void SerialLine::close() {
 
 bool SerialLine::write(const std::string& bytes, const std::atomic<bool>& stop, bool mayGiveUp,
                        int timeoutMs) {
-    if (!thread_.isRunning()) return false;
-    const QByteArray data(bytes.data(), static_cast<qsizetype>(bytes.size()));
-
-    // Shared with the queued call, which may run after this function gave up; whoever moves
-    // the state away from "pending" first decides whether the bytes go out.
-    enum State { Pending, Writing, Written, Failed, Cancelled };
-    auto state = std::make_shared<std::atomic<int>>(Pending);
-    QMetaObject::invokeMethod(owner_, [owner = owner_, data, state] {
-        int expected = Pending;
-        if (!state->compare_exchange_strong(expected, Writing)) return;
-        *state = owner->write(data) ? Written : Failed;
-    }, Qt::QueuedConnection);
-
+    // Written from the calling thread: the descriptor is non-blocking, so a write never waits
+    // on the line, and the I/O thread is not woken for every command.
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (true) {
-        const int now = *state;
-        if (now == Written || now == Failed) return now == Written;
-        const bool giveUp = (mayGiveUp && stop) || std::chrono::steady_clock::now() > deadline;
-        int expected = Pending;
-        if (giveUp && state->compare_exchange_strong(expected, Cancelled)) return false;
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+        {
+            const std::lock_guard lock(writeEnd_->mutex);
+            if (writeEnd_->fd < 0) return false;
+            // A stop may keep a command off the line, never cut one that has begun.
+            if (done == 0 && mayGiveUp && stop) return false;
+            const ssize_t n = ::write(writeEnd_->fd, bytes.data() + done, bytes.size() - done);
+            if (n > 0) {
+                done += static_cast<std::size_t>(n);
+                continue;
+            }
+            if (n < 0 && errno == EINTR) continue;
+            if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) return false;
+        }
+        // The output is held back (flow control, a full buffer): tried again until the deadline.
+        if (std::chrono::steady_clock::now() > deadline) return false;
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
+    return true;
 }
 
 } // namespace pelorin::modem

@@ -1,9 +1,9 @@
 #pragma once
 // The modem's serial line. The port lives on a thread of its own with its own event loop, so
-// that received bytes are taken in and the worker's writes go out whatever the UI thread is
-// doing (a database statement there may wait for its busy timeout, and ending the program
-// waits for the worker). Every member may be called from any thread other than that I/O
-// thread.
+// that received bytes are taken in whatever the UI thread is doing (a database statement
+// there may wait for its busy timeout, and ending the program waits for the worker); writes go
+// straight to the device from the writing thread. Every member may be called from any thread
+// other than that I/O thread.
 // Never throws; failures come back as results.
 
 #include <QSerialPort>
@@ -12,6 +12,7 @@
 
 #include <atomic>
 #include <functional>
+#include <memory>
 #include <string>
 
 namespace pelorin::modem {
@@ -49,10 +50,12 @@ public:
     void close();
 
     // True when the bytes were written. False when the port is closed, the write failed, the
-    // I/O thread did not take them within `timeoutMs`, or, only with `mayGiveUp`, `stop`
-    // became set first; bytes given up on are never written later.
+    // line did not take them within `timeoutMs`, or, only with `mayGiveUp`, `stop` was set
+    // before the first byte went; bytes given up on are never written later.
     bool write(const std::string& bytes, const std::atomic<bool>& stop, bool mayGiveUp,
                int timeoutMs = 10000);
+
+    struct WriteEnd;
 
 private:
     template <typename Call>
@@ -61,6 +64,7 @@ private:
     QThread thread_;
     SerialPortOwner* owner_ = nullptr; // lives on thread_
     Receiver receiver_;
+    std::shared_ptr<WriteEnd> writeEnd_;
 };
 
 } // namespace pelorin::modem

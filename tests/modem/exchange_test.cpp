@@ -279,10 +279,12 @@ protected:
         ::close(master);
         ::close(slave);
     }
-    std::string readMaster(std::size_t n) {
+    // Reads n bytes, or up to and including `end` when one is given.
+    std::string readMaster(std::size_t n, const std::string& end = {}) {
         std::string out;
         const auto deadline = Clock::now() + std::chrono::seconds(10);
-        while (out.size() < n && Clock::now() < deadline) {
+        const auto done = [&] { return end.empty() ? out.size() >= n : out.find(end) != std::string::npos; };
+        while (!done() && Clock::now() < deadline) {
             pollfd p{master, POLLIN, 0};
             if (::poll(&p, 1, 100) <= 0) continue;
             char buffer[256];
@@ -323,6 +325,23 @@ TEST_F(SerialLineOnPty, AStopGivesUpOnlyWhereTheCallerAllowsIt) {
     EXPECT_EQ(readMaster(10), "AT+CMGD=1\r");
     line.close();
     EXPECT_FALSE(line.write("AT\r", stop, false)) << "a closed port writes nothing";
+}
+
+TEST_F(SerialLineOnPty, ALineThatTakesNothingGivesUpAtTheDeadline) {
+    // Nobody reads the other end, as when a modem holds its line: the write waits only as
+    // long as it was given, and a stop keeps the next command off the line.
+    std::atomic<bool> stop{false};
+    const auto start = Clock::now();
+    EXPECT_FALSE(line.write(std::string(1 << 20, 'A'), stop, true, 300));
+    EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(300));
+    stop = true;
+    EXPECT_FALSE(line.write("AT\r", stop, true));
+    stop = false;
+    std::thread writer([&] { EXPECT_TRUE(line.write("ATE0\r", stop, true)); });
+    const std::string taken = readMaster(0, "ATE0\r");
+    writer.join();
+    ASSERT_LT(taken.size(), std::size_t{1} << 20);
+    EXPECT_EQ(taken.find_first_not_of('A'), taken.size() - 4) << "nothing of the stopped command went: " << taken.substr(taken.size() - 10);
 }
 
 } // namespace
