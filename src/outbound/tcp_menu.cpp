@@ -2,8 +2,16 @@
 
 #include <QDateTime>
 #include <QEventLoop>
+#include <QSocketNotifier>
 #include <QTcpSocket>
 #include <QTimer>
+
+#include <cerrno>
+#include <cstring>
+
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include "log/log.h"
 #include "pdu/text_utils.h"
@@ -64,11 +72,6 @@ std::string fillOnce(const std::string& pattern, const std::array<std::string, 8
         ++at;
     }
     return utf8Prefix(std::move(out), kMaxFilledBytes);
-}
-
-template <typename Connection>
-bool gone(const Connection& c) {
-    return !c.socket || c.socket->state() == QAbstractSocket::UnconnectedState;
 }
 
 QHostAddress plainAddress(const QHostAddress& address) {
@@ -141,8 +144,7 @@ QString TcpMenuServer::listen(const std::string& address, const std::string& all
 
 void TcpMenuServer::close() {
     server_.close();
-    for (auto& [id, connection] : connections_)
-        if (connection.socket) connection.socket->abort();
+    for (auto& [id, connection] : connections_) shut(connection);
     store_.reset(); // waits for the request under way
 }
 
@@ -150,12 +152,9 @@ void TcpMenuServer::accept() {
     while (openConnections() < kMaxConnections) {
         QTcpSocket* socket = server_.nextPendingConnection();
         if (socket == nullptr) return;
-        if (allowed(socket->peerAddress())) {
-            adopt(socket);
-        } else {
-            socket->abort();
-            socket->deleteLater();
-        }
+        if (allowed(socket->peerAddress())) adopt(socket);
+        socket->abort();
+        socket->deleteLater();
     }
     // At the cap nothing more is taken: new connections wait, unanswered, until one ends.
     server_.pauseAccepting();
@@ -174,40 +173,66 @@ bool TcpMenuServer::allowed(const QHostAddress& peer) {
 }
 
 void TcpMenuServer::adopt(QTcpSocket* socket) {
+    // The connection goes on with a copy of the descriptor; the socket is closed by the caller.
+    // Bytes it took in while waiting in the server's list come along.
     const quint64 id = ++serial_;
-    socket->setParent(this);
-    // Qt stops taking bytes from the peer beyond this, so a flood costs no memory.
-    socket->setReadBufferSize(kMaxRequestBytes);
-    Connection& connection = connections_[id];
-    connection.socket = socket;
-    connection.timer = new QTimer(socket);
-    connection.timer->setSingleShot(true);
-    connect(connection.timer, &QTimer::timeout, this, [this, id] { timedOut(id); });
-    connect(socket, &QTcpSocket::readyRead, this, [this, id] { read(id); });
-    // The peer closed its side: what it sent is the whole request.
-    connect(socket, &QTcpSocket::readChannelFinished, this, [this, id] { peerClosed(id); });
-    // Queued, so that closing a socket never removes its connection under the caller's feet.
-    connect(socket, &QTcpSocket::disconnected, this, [this, id] { release(id); }, Qt::QueuedConnection);
-    connection.timer->start(kSilentMs);
-    // What happened while it waited in the server's own list was announced to nobody.
-    if (socket->state() == QAbstractSocket::UnconnectedState) peerClosed(id);
-    else if (socket->bytesAvailable() > 0) read(id);
-}
-
-void TcpMenuServer::peerClosed(quint64 id) {
-    read(id);
-    const auto it = connections_.find(id);
-    if (it == connections_.end() || it->second.taken) return;
-    if (!it->second.data.isEmpty()) complete(id);
-    else if (gone(it->second)) release(id);
+    Connection& c = connections_[id];
+    c.data = socket->read(kMaxRequestBytes);
+    if (!c.data.isEmpty()) c.firstByteMs = clock_.elapsed();
+    if (socket->state() == QAbstractSocket::ConnectedState) {
+        c.fd = ::fcntl(static_cast<int>(socket->socketDescriptor()), F_DUPFD_CLOEXEC, 0);
+        if (c.fd < 0) log::warning(std::string("a menu connection could not be kept: ") + std::strerror(errno));
+    }
+    c.peerDone = c.fd < 0; // closed while it waited: nothing can be answered
+    c.timer = std::make_unique<QTimer>();
+    c.timer->setSingleShot(true);
+    connect(c.timer.get(), &QTimer::timeout, this, [this, id] { timedOut(id); });
+    c.timer->start(c.data.isEmpty() ? kSilentMs : kPauseMs);
+    if (c.fd >= 0) {
+        c.reader = std::make_unique<QSocketNotifier>(c.fd, QSocketNotifier::Read);
+        connect(c.reader.get(), &QSocketNotifier::activated, this, [this, id] { read(id); });
+    }
+    if (c.data.size() >= kMaxRequestBytes || c.data.contains("\r\n\r\n")) complete(id);
+    else if (c.peerDone) peerClosed(id);
 }
 
 void TcpMenuServer::read(quint64 id) {
     const auto it = connections_.find(id);
-    if (it == connections_.end() || it->second.taken || !it->second.socket || !it->second.socket->isOpen()) return;
+    if (it == connections_.end() || it->second.fd < 0 || it->second.peerDone) return;
     Connection& c = it->second;
+    if (c.answered) {
+        // Answered: whatever else comes is read and dropped until the peer closes, so that
+        // closing never resets a connection whose reply may still be on its way.
+        char sink[4096];
+        ssize_t n = 1;
+        for (int chunk = 0; chunk < 16 && n > 0; ++chunk) n = ::recv(c.fd, sink, sizeof sink, MSG_DONTWAIT);
+        if (n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) release(id);
+        return;
+    }
+    if (c.taken) return;
     const qsizetype before = c.data.size();
-    c.data += c.socket->read(kMaxRequestBytes - before);
+    while (c.data.size() < kMaxRequestBytes) {
+        char buffer[4096];
+        const ssize_t n =
+            ::recv(c.fd, buffer, std::min<std::size_t>(sizeof buffer, static_cast<std::size_t>(kMaxRequestBytes - c.data.size())),
+                   MSG_DONTWAIT);
+        if (n > 0) {
+            c.data.append(buffer, n);
+            continue;
+        }
+        if (n < 0 && errno == EINTR) continue;
+        if (n == 0) {
+            c.peerDone = true;
+        } else if (errno != EAGAIN && errno != EWOULDBLOCK) {
+            shut(c); // reset by the peer: nothing can be answered any more
+            c.peerDone = true;
+        }
+        break;
+    }
+    if (c.peerDone) {
+        peerClosed(id);
+        return;
+    }
     if (c.data.size() == before) return;
     if (c.firstByteMs < 0) c.firstByteMs = clock_.elapsed();
     // An empty line ends a request, as it ends the head of an HTTP request.
@@ -220,18 +245,23 @@ void TcpMenuServer::read(quint64 id) {
     c.timer->start(kPauseMs);
 }
 
+void TcpMenuServer::peerClosed(quint64 id) {
+    // The peer closed its side: what it sent is the whole request.
+    const auto it = connections_.find(id);
+    if (it == connections_.end()) return;
+    Connection& c = it->second;
+    if (c.reader) c.reader->setEnabled(false);
+    if (!c.taken && !c.data.isEmpty()) complete(id);
+    else if (!c.storing) release(id);
+}
+
 void TcpMenuServer::timedOut(quint64 id) {
     const auto it = connections_.find(id);
     if (it == connections_.end()) return;
     Connection& c = it->second;
-    if (!c.taken && !c.data.isEmpty()) {
-        complete(id);
-    } else if (!c.storing && gone(c)) {
-        release(id);
-    } else if (!c.storing) {
-        // Silent since it connected, or answered and still not gone: closed unanswered.
-        c.socket->abort();
-    }
+    if (!c.taken && !c.data.isEmpty()) complete(id);
+    // Silent since it connected, or answered and still not gone: closed unanswered.
+    else if (!c.storing) release(id);
 }
 
 void TcpMenuServer::complete(quint64 id) {
@@ -239,10 +269,12 @@ void TcpMenuServer::complete(quint64 id) {
     if (it == connections_.end() || it->second.taken) return;
     Connection& c = it->second;
     if (!store_) { // closed: nothing is taken on any more
-        if (c.socket) c.socket->abort();
+        release(id);
         return;
     }
     c.taken = true;
+    // Nothing more is read until the reply went: a flood waits in the system's buffers.
+    if (c.reader) c.reader->setEnabled(false);
     c.timer->start(kSilentMs); // bounds the wait for the reply to leave and the peer to go
     const std::string text(c.data.constData(), static_cast<std::size_t>(c.data.size()));
     c.data.clear();
@@ -251,6 +283,7 @@ void TcpMenuServer::complete(quint64 id) {
     std::string message = FillMenuTemplate(portSection_, request);
     if (message.empty() || request.caller.empty()) {
         answer(c); // nothing to keep: answered and otherwise ignored
+        if (c.fd < 0 || c.peerDone) release(id);
         return;
     }
     c.timer->stop(); // the reply waits for the store, however long the database makes it wait
@@ -273,25 +306,47 @@ void TcpMenuServer::stored(quint64 id, bool ok, const std::string& error) {
         answer(c);
     } else {
         log::error("menu request from " + c.caller + " could not be stored (" + error + "); closed without a reply");
-        if (c.socket) c.socket->abort();
+        shut(c);
     }
-    if (gone(c)) {
-        release(id); // the peer went away meanwhile; its request is kept all the same
+    // A peer that went away meanwhile, or closed its side, has had all it can get; its request
+    // is kept all the same.
+    if (c.fd < 0 || c.peerDone) {
+        release(id);
         return;
     }
     c.timer->start(kSilentMs);
 }
 
 void TcpMenuServer::answer(Connection& c) {
-    if (!c.socket || c.socket->state() != QAbstractSocket::ConnectedState) return;
-    c.socket->write(kMenuReply, sizeof kMenuReply - 1);
-    c.socket->disconnectFromHost(); // once the reply is written
+    if (c.fd < 0) return;
+    // The first bytes a connection sends: they fit the socket's empty send buffer whole.
+    const ssize_t n = ::send(c.fd, kMenuReply, sizeof kMenuReply - 1, MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (n != static_cast<ssize_t>(sizeof kMenuReply - 1)) {
+        log::warning("the reply to a menu request from " + c.caller + " could not be sent: the client went away");
+        shut(c);
+        return;
+    }
+    ::shutdown(c.fd, SHUT_WR);
+    c.answered = true;
+    if (c.reader && !c.peerDone) c.reader->setEnabled(true);
+}
+
+void TcpMenuServer::shut(Connection& c) {
+    if (c.reader) {
+        // Unwatched before the descriptor goes; deleted later, as its signal may have led here.
+        c.reader->setEnabled(false);
+        c.reader.release()->deleteLater();
+    }
+    if (c.fd >= 0) ::close(c.fd);
+    c.fd = -1;
 }
 
 void TcpMenuServer::release(quint64 id) {
     const auto it = connections_.find(id);
     if (it == connections_.end() || it->second.storing) return; // the store's report releases it
-    if (it->second.socket) it->second.socket->deleteLater();
+    shut(it->second);
+    // Not deleted here: the timer or notifier whose signal led here may still be on the stack.
+    it->second.timer.release()->deleteLater();
     connections_.erase(it);
     if (draining_ != nullptr && connections_.empty()) draining_->quit();
     if (paused_ && openConnections() < kMaxConnections && server_.isListening()) {
@@ -310,7 +365,7 @@ void TcpMenuServer::finish(int ms) {
         const auto it = connections_.find(id);
         if (it == connections_.end() || it->second.taken) continue;
         if (!it->second.data.isEmpty()) complete(id);
-        else if (it->second.socket) it->second.socket->abort();
+        else release(id);
     }
     if (connections_.empty()) return;
     QEventLoop loop;

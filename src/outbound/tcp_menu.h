@@ -10,7 +10,6 @@
 #include <QElapsedTimer>
 #include <QHostAddress>
 #include <QObject>
-#include <QPointer>
 #include <QString>
 #include <QTcpServer>
 
@@ -26,6 +25,7 @@
 #include "outbound/menu_store.h"
 
 class QEventLoop;
+class QSocketNotifier;
 class QTcpSocket;
 class QTimer;
 
@@ -83,14 +83,20 @@ signals:
     void received(const QString& text); // the request that arrived (escaped), for the display
 
 private:
+    // A client's connection on a descriptor of its own rather than a QTcpSocket, which closes
+    // as soon as the peer closes its side: a client that half-closes after its request must
+    // still get the reply.
     struct Connection {
-        QPointer<QTcpSocket> socket;
-        QTimer* timer = nullptr; // owned by the socket
+        int fd = -1;                              // -1 once closed
+        std::unique_ptr<QSocketNotifier> reader;  // enabled while bytes are wanted
+        std::unique_ptr<QTimer> timer;
         QByteArray data;
         qint64 firstByteMs = -1;
         std::string caller;
-        bool taken = false;   // complete: handed to the store or answered
-        bool storing = false; // the store has not reported yet
+        bool peerDone = false; // the peer closed its side
+        bool taken = false;    // complete: handed to the store or answered
+        bool storing = false;  // the store has not reported yet
+        bool answered = false; // the reply went and our side is closed
     };
 
     void accept();
@@ -98,6 +104,7 @@ private:
     void adopt(QTcpSocket* socket);
     void read(quint64 id);
     void peerClosed(quint64 id);
+    void shut(Connection& connection); // closes the descriptor; the entry stays
     void timedOut(quint64 id);
     void complete(quint64 id);
     void stored(quint64 id, bool ok, const std::string& error);
