@@ -54,6 +54,8 @@ public:
                          [this](QSerialPort::SerialPortError e) { errorOccurred(e); });
     }
 
+    ~SerialPortOwner() override { close(); }
+
     QString open(const SerialConfig& config) {
         close();
         port_.setPortName(config.device);
