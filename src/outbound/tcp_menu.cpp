@@ -283,7 +283,7 @@ void TcpMenuServer::complete(quint64 id) {
     std::string message = FillMenuTemplate(portSection_, request);
     if (message.empty() || request.caller.empty()) {
         answer(c); // nothing to keep: answered and otherwise ignored
-        if (c.fd < 0 || c.peerDone) release(id);
+        if (finished(c)) release(id);
         return;
     }
     c.timer->stop(); // the reply waits for the store, however long the database makes it wait
@@ -310,7 +310,7 @@ void TcpMenuServer::stored(quint64 id, bool ok, const std::string& error) {
     }
     // A peer that went away meanwhile, or closed its side, has had all it can get; its request
     // is kept all the same.
-    if (c.fd < 0 || c.peerDone) {
+    if (finished(c)) {
         release(id);
         return;
     }
@@ -329,6 +329,11 @@ void TcpMenuServer::answer(Connection& c) {
     ::shutdown(c.fd, SHUT_WR);
     c.answered = true;
     if (c.reader && !c.peerDone) c.reader->setEnabled(true);
+}
+
+bool TcpMenuServer::finished(const Connection& c) const {
+    // On a stop nobody waits for peers to close after their reply.
+    return c.fd < 0 || c.peerDone || finishing_;
 }
 
 void TcpMenuServer::shut(Connection& c) {
@@ -357,13 +362,19 @@ void TcpMenuServer::release(quint64 id) {
 }
 
 void TcpMenuServer::finish(int ms) {
+    finishing_ = true;
     server_.close();
     std::vector<quint64> ids;
     for (const auto& [id, connection] : connections_) ids.push_back(id);
     for (const quint64 id : ids) {
         read(id);
         const auto it = connections_.find(id);
-        if (it == connections_.end() || it->second.taken) continue;
+        if (it == connections_.end()) continue;
+        if (it->second.answered) {
+            release(id); // its reply went: nothing to wait for
+            continue;
+        }
+        if (it->second.taken) continue;
         if (!it->second.data.isEmpty()) complete(id);
         else release(id);
     }

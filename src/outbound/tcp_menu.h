@@ -104,6 +104,7 @@ private:
     void adopt(QTcpSocket* socket);
     void read(quint64 id);
     void peerClosed(quint64 id);
+    bool finished(const Connection& connection) const; // nothing more to wait for
     void shut(Connection& connection); // closes the descriptor; the entry stays
     void timedOut(quint64 id);
     void complete(quint64 id);
@@ -119,6 +120,7 @@ private:
     std::map<quint64, Connection> connections_;
     quint64 serial_ = 0;
     bool paused_ = false;
+    bool finishing_ = false; // a stop: answered connections are closed at once
     QElapsedTimer clock_;
     QEventLoop* draining_ = nullptr;
 };
