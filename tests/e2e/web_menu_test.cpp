@@ -124,6 +124,19 @@ TEST_F(MenuPort, RequestsAreStoredThenAnswered) {
     EXPECT_TRUE(module->running());
 }
 
+TEST_F(MenuPort, BytesAfterTheRequestNeverCutTheReplyOff) {
+    // What a client sends after its request is read and dropped: the connection ends in order
+    // once the client closes, never with a reset that could destroy the reply on its way.
+    const auto module = start();
+    MenuClient client(port);
+    ASSERT_TRUE(client.send(request(4) + std::string(64 * 1024, 'x')));
+    EXPECT_EQ(client.readReply(151, 15000), kMenuReplyText);
+    ASSERT_TRUE(client.send(std::string(64 * 1024, 'y')));
+    client.closeWriting();
+    EXPECT_TRUE(client.closedInOrder(10000));
+    EXPECT_EQ(stored(), QStringList{QStringLiteral("081004|Isi PULSA sebesar 4 untuk ")});
+}
+
 TEST_F(MenuPort, ABurstOf300ClientsIsStoredOnceEach) {
     const auto module = start();
     const std::vector<bool> answered = burst(300);

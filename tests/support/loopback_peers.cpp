@@ -189,6 +189,12 @@ bool MenuClient::closedUnanswered(int timeoutMs) {
     return ::read(fd, &byte, 1) <= 0;
 }
 
+bool MenuClient::closedInOrder(int timeoutMs) {
+    pollfd p{fd, POLLIN, 0};
+    char byte = 0;
+    return ::poll(&p, 1, timeoutMs) > 0 && ::read(fd, &byte, 1) == 0;
+}
+
 long residentKb(qint64 pid) {
     QFile status(QStringLiteral("/proc/%1/status").arg(pid));
     if (!status.open(QIODevice::ReadOnly)) return -1;

@@ -75,6 +75,8 @@ struct MenuClient {
     void closeWriting();
     // True when the peer closed the connection (or reset it) without sending anything.
     bool closedUnanswered(int timeoutMs);
+    // True when the peer closed the connection in order (no reset) within timeoutMs.
+    bool closedInOrder(int timeoutMs);
 };
 
 // The module's resident memory in kB, -1 when it cannot be read.
