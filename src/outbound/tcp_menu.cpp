@@ -178,7 +178,6 @@ void TcpMenuServer::adopt(QTcpSocket* socket) {
     const quint64 id = ++serial_;
     Connection& c = connections_[id];
     c.data = socket->read(kMaxRequestBytes);
-    if (!c.data.isEmpty()) c.firstByteMs = clock_.elapsed();
     if (socket->state() == QAbstractSocket::ConnectedState) {
         c.fd = ::fcntl(static_cast<int>(socket->socketDescriptor()), F_DUPFD_CLOEXEC, 0);
         if (c.fd < 0) log::warning(std::string("a menu connection could not be kept: ") + std::strerror(errno));
@@ -187,13 +186,13 @@ void TcpMenuServer::adopt(QTcpSocket* socket) {
     c.timer = std::make_unique<QTimer>();
     c.timer->setSingleShot(true);
     connect(c.timer.get(), &QTimer::timeout, this, [this, id] { timedOut(id); });
-    c.timer->start(c.data.isEmpty() ? kSilentMs : kPauseMs);
+    c.timer->start(kSilentMs);
     if (c.fd >= 0) {
         c.reader = std::make_unique<QSocketNotifier>(c.fd, QSocketNotifier::Read);
         connect(c.reader.get(), &QSocketNotifier::activated, this, [this, id] { read(id); });
     }
-    if (c.data.size() >= kMaxRequestBytes || c.data.contains("\r\n\r\n")) complete(id);
-    else if (c.peerDone) peerClosed(id);
+    if (c.peerDone) peerClosed(id);
+    else arrived(id, 0);
 }
 
 void TcpMenuServer::read(quint64 id) {
@@ -233,6 +232,11 @@ void TcpMenuServer::read(quint64 id) {
         peerClosed(id);
         return;
     }
+    arrived(id, before);
+}
+
+void TcpMenuServer::arrived(quint64 id, qsizetype before) {
+    Connection& c = connections_.at(id);
     if (c.data.size() == before) return;
     if (c.firstByteMs < 0) c.firstByteMs = clock_.elapsed();
     // An empty line ends a request, as it ends the head of an HTTP request.

@@ -103,6 +103,8 @@ private:
     bool allowed(const QHostAddress& peer);
     void adopt(QTcpSocket* socket);
     void read(quint64 id);
+    // Bytes from `before` on are new: the request is complete, or waits for more.
+    void arrived(quint64 id, qsizetype before);
     void peerClosed(quint64 id);
     bool finished(const Connection& connection) const; // nothing more to wait for
     void shut(Connection& connection); // closes the descriptor; the entry stays

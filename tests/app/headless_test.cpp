@@ -50,9 +50,7 @@ TEST(HeadlessModule, RunsWithoutQtGuiWhereNoWindowCanBeSeenAndWithQtNetworkOnlyW
         bool network;
     } const cases[] = {
         {"offscreen platform", "offscreen", "", "modem=MERL-SENDER#sender=SENDER", true},
-        {"no display", "", "", "modem=MERL-SENDER#sender=SENDER", true},
         {"offscreen platform, showme=1", "offscreen", ":9999", "modem=MERL-SENDER#sender=SENDER#showme=1", true},
-        {"a display, showme=0", "", ":9999", "modem=MERL-SENDER#sender=SENDER#showme=0", true},
         {"a display platform, showme other than 1", "xcb", ":9999", "modem=MERL-SENDER#showme=yes#sender=SENDER", true},
         {"menu listener", "", "", "modem=MERL-CENTER#baudrate=0#center=CENTER", true},
         {"modem", "", "", "modem=WAVECOM#sender=SENDER#center=CENTER", false},
